@@ -1,0 +1,47 @@
+# make demo   builds, installs the toolbox into ./toolbox and runs the demo
+# make test   builds and runs every test: unit, Octave end to end, and the sanitizer build
+# make bench  runs the benchmarks
+
+BUILD      ?= build
+SAN_BUILD  ?= build-sanitize
+PREFIX     ?= $(CURDIR)/toolbox
+JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
+OCTAVE     := octave --no-gui --no-history -q
+
+.PHONY: all deps build install demo test unit-sanitized bench format clean
+
+all: build
+
+deps:
+	./tools/install-deps.sh
+
+build: deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DWARNINGS_AS_ERRORS=ON
+	cmake --build $(BUILD) -j $(JOBS)
+
+install: build
+	cmake --install $(BUILD) --prefix $(PREFIX)
+
+demo: install
+	$(OCTAVE) --eval "addpath('$(PREFIX)'); addpath('$(CURDIR)/demo'); runDemo('$(CURDIR)/$(BUILD)/demo')"
+
+test: build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+	$(MAKE) unit-sanitized
+
+# Unit tests built with AddressSanitizer and UndefinedBehaviorSanitizer.
+unit-sanitized: deps
+	cmake -S . -B $(SAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DSANITIZE=ON -DWARNINGS_AS_ERRORS=ON \
+	      -DWITH_OCTAVE=OFF -DWITH_MATLAB=OFF -DBUILD_BENCHMARKS=OFF
+	cmake --build $(SAN_BUILD) -j $(JOBS)
+	cd $(SAN_BUILD) && ctest --output-on-failure -j $(JOBS)
+
+bench: build
+	$(BUILD)/bench/kernels_bench --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
+	$(OCTAVE) --eval "addpath('$(CURDIR)/$(BUILD)/toolbox'); addpath('$(CURDIR)/bench'); benchModules"
+
+format:
+	git ls-files '*.cpp' '*.h' | xargs clang-format -i
+
+clean:
+	rm -rf $(BUILD) $(SAN_BUILD) $(PREFIX)

@@ -1,0 +1,27 @@
+# Finds the hosts the modules can be built for. The stand-in host is always built; Octave and
+# MATLAB are used when present.
+
+set(OCTAVE_INCLUDE_DIR "")
+if(WITH_OCTAVE)
+    find_program(MKOCTFILE_EXECUTABLE mkoctfile)
+    find_program(OCTAVE_EXECUTABLE octave)
+    if(MKOCTFILE_EXECUTABLE)
+        execute_process(COMMAND "${MKOCTFILE_EXECUTABLE}" -p OCTINCLUDEDIR
+                        OUTPUT_VARIABLE OCTAVE_INCLUDE_DIR OUTPUT_STRIP_TRAILING_WHITESPACE
+                        ERROR_QUIET)
+    endif()
+    if(OCTAVE_INCLUDE_DIR AND EXISTS "${OCTAVE_INCLUDE_DIR}/mex.h")
+        message(STATUS "Octave MEX headers: ${OCTAVE_INCLUDE_DIR}")
+    else()
+        set(OCTAVE_INCLUDE_DIR "")
+        message(STATUS "Octave MEX headers not found: no Octave modules")
+    endif()
+endif()
+
+set(Matlab_FOUND FALSE)
+if(WITH_MATLAB)
+    find_package(Matlab QUIET COMPONENTS MX_LIBRARY)
+    if(Matlab_FOUND)
+        message(STATUS "MATLAB: ${Matlab_ROOT_DIR}")
+    endif()
+endif()

@@ -1,0 +1,59 @@
+// dotMosaic(sizeX, sizeY, X, Y, UseHistEqual): counts points per pixel of a sizeX-by-sizeY
+// image and, on request, histogram-equalises the counts.
+#include "gateway.h"
+#include "mosaic.h"
+
+namespace {
+
+void renderMosaic(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
+    if (nrhs != 5) {
+        gateway::raiseError(nullptr, "Must input sizeX,sizeY,X,Y,UseHistEqual!\n");
+    }
+    if (mxGetClassID(prhs[2]) != mxSINGLE_CLASS || mxGetClassID(prhs[3]) != mxSINGLE_CLASS) {
+        gateway::raiseError(nullptr, "Array inputs must be comprised of single floats!\n");
+    }
+    const int32_t sizeX = gateway::readScalarInt32(prhs[0]);
+    const int32_t sizeY = gateway::readScalarInt32(prhs[1]);
+    const bool useHistEqual = gateway::readScalarInt32(prhs[4]) != 0;
+    const float* x = static_cast<const float*>(mxGetData(prhs[2]));
+    const float* y = static_cast<const float*>(mxGetData(prhs[3]));
+    const int64_t pointCount = gateway::readShape(prhs[2]).elements;
+    if (gateway::readShape(prhs[3]).elements < pointCount) {
+        gateway::raiseError(nullptr, "Y must have at least as many elements as X!\n");
+    }
+    if (sizeX < 1 || sizeY < 1) {
+        gateway::raiseError(nullptr, "sizeX and sizeY must be at least 1!\n");
+    }
+
+    mxArray* countImage = gateway::createZeroMatrix(sizeX, sizeY, mxUINT16_CLASS);
+    // The equalised image is only worth building when the caller takes it.
+    mxArray* equalisedImage = gateway::hasSlot(nlhs, 1)
+                                  ? gateway::createZeroMatrix(sizeX, sizeY, mxSINGLE_CLASS)
+                                  : nullptr;
+    auto* counts = static_cast<uint16_t*>(mxGetData(countImage));
+    binPoints(sizeX, sizeY, pointCount, x, y, counts);
+
+    if (useHistEqual) {
+        const int64_t pixelCount = static_cast<int64_t>(sizeX) * sizeY;
+        const uint16_t largest = largestCount(counts, pixelCount);
+        const size_t tableLength = static_cast<size_t>(largest) + 1;
+        auto* countHist = static_cast<int64_t*>(mxCalloc(tableLength, sizeof(int64_t)));
+        auto* cumCount = static_cast<float*>(mxCalloc(tableLength, sizeof(float)));
+        float* equalised =
+            equalisedImage != nullptr ? static_cast<float*>(mxGetData(equalisedImage)) : nullptr;
+        equalizeCounts(counts, equalised, pixelCount, largest, countHist, cumCount);
+        mxFree(countHist);
+        mxFree(cumCount);
+    }
+
+    gateway::storeOutput(nlhs, plhs, 0, countImage);
+    if (equalisedImage != nullptr) {
+        gateway::storeOutput(nlhs, plhs, 1, equalisedImage);
+    }
+}
+
+}  // namespace
+
+extern "C" MEX_EXPORT void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
+    gateway::runGuarded([&] { renderMosaic(nlhs, plhs, nrhs, prhs); });
+}

@@ -1,0 +1,35 @@
+%DOTMOSAIC  Render point positions as a count image, optionally histogram-equalised.
+%   [counts, levels] = dotMosaic(sizeX, sizeY, X, Y, UseHistEqual)
+%
+%   Drops every point (X(i), Y(i)) into a pixel of a sizeX-by-sizeY grid and
+%   returns how many points fell into each pixel. Pixel (ix, iy), counted from
+%   0, takes the points with ix <= X < ix+1 and iy <= Y < iy+1; X runs along
+%   the rows (first dimension) and Y along the columns. Points outside the grid
+%   are counted in the nearest border pixel; a NaN coordinate counts in pixel 0
+%   of its axis.
+%
+%   Inputs
+%     sizeX, sizeY   image size; numeric scalars, truncated toward zero, at
+%                    least 1 each
+%     X, Y           single-precision arrays of 0-based coordinates; every
+%                    element of X is a point, and Y needs at least as many
+%                    elements as X
+%     UseHistEqual   numeric scalar, truncated toward zero; non-zero spreads the
+%                    non-empty pixels over the levels 0 to 1023 by the
+%                    cumulative distribution of their counts
+%
+%   Outputs
+%     counts   sizeX-by-sizeY uint16 image of counts per pixel, saturating at
+%              65535. With UseHistEqual it holds the equalised levels instead,
+%              truncated to integers.
+%     levels   sizeX-by-sizeY single image of the equalised levels (0 to 1023,
+%              the most crowded pixels at 1023); all zero without UseHistEqual.
+%
+%   Example
+%     xy = single(64 * rand(10000, 2));
+%     img = dotMosaic(256, 256, 4 * xy(:, 1), 4 * xy(:, 2), 1);
+%     imagesc(img); axis image; colormap(gray);
+%
+%   See also BOXGATHER, FRAMEFETCH.
+
+% Compiled module: this file holds its help text only.

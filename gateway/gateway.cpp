@@ -1,0 +1,174 @@
+#include "gateway.h"
+
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <limits>
+
+namespace gateway {
+namespace {
+
+constexpr double kInt32Max = std::numeric_limits<int32_t>::max();
+constexpr double kInt32Min = std::numeric_limits<int32_t>::min();
+
+// Identifiers have the form "<module>:<Reason>".
+void moduleIdentifier(char* buffer, size_t size, const char* reason) {
+    std::snprintf(buffer, size, "%s:%s", mexFunctionName(), reason);
+}
+
+template <class T>
+void convertToDoubles(const void* data, int64_t count, double* out) {
+    const T* values = static_cast<const T*>(data);
+    for (int64_t k = 0; k < count; ++k) {
+        out[k] = static_cast<double>(values[k]);
+    }
+}
+
+}  // namespace
+
+int32_t truncateToInt32(double value) {
+    if (std::isnan(value)) {
+        return 0;
+    }
+    if (value >= kInt32Max) {
+        return std::numeric_limits<int32_t>::max();
+    }
+    if (value <= kInt32Min) {
+        return std::numeric_limits<int32_t>::min();
+    }
+    return static_cast<int32_t>(value);
+}
+
+int32_t readScalarInt32(const mxArray* array) {
+    return truncateToInt32(mxGetScalar(array));
+}
+
+Shape readShape(const mxArray* array) {
+    const mwSize* dims = mxGetDimensions(array);
+    const int count = static_cast<int>(mxGetNumberOfDimensions(array));
+    Shape shape{count, {1, 1, 1}, 1};
+    bool empty = false;
+    for (int k = 0; k < count; ++k) {
+        // Through uint64_t so the test compiles cleanly whether mwSize is 32 or 64 bits.
+        if (static_cast<uint64_t>(dims[k]) > static_cast<uint64_t>(kInt32Max)) {
+            char identifier[128];
+            moduleIdentifier(identifier, sizeof identifier, "DimensionTooLarge");
+            raiseError(identifier, "Array dimensions must each be less than 2^31.\n");
+        }
+        const int32_t length = static_cast<int32_t>(dims[k]);
+        if (k < Shape::kLeading) {
+            shape.dims[k] = length;
+        }
+        empty = empty || length == 0;
+        // The host holds the array, so the product of nonzero lengths fits in 64 bits.
+        shape.elements = empty ? 0 : shape.elements * length;
+    }
+    return shape;
+}
+
+void raiseError(const char* identifier, const char* format, ...) {
+    char message[1024];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(message, sizeof message, format, args);
+    va_end(args);
+    if (identifier == nullptr) {
+        mexErrMsgTxt(message);
+    } else {
+        mexErrMsgIdAndTxt(identifier, "%s", message);
+    }
+    // The host's error calls do not return.
+    std::abort();
+}
+
+void raiseEscaped(const char* reason, const char* detail) {
+    char identifier[128];
+    moduleIdentifier(identifier, sizeof identifier, reason);
+    if (std::strcmp(reason, "OutOfMemory") == 0) {
+        raiseError(identifier, "Out of memory.\n");
+    }
+    raiseError(identifier, "Internal error: %s\n", detail);
+}
+
+mxArray* createZeroArray(int count, const int32_t* dims, mxClassID classId) {
+    mwSize wide[Shape::kLeading];
+    const int used = count < Shape::kLeading ? count : Shape::kLeading;
+    for (int k = 0; k < used; ++k) {
+        wide[k] = static_cast<mwSize>(dims[k]);
+    }
+    return mxCreateNumericArray(static_cast<mwSize>(used), wide, classId, mxREAL);
+}
+
+mxArray* createZeroMatrix(int32_t rows, int32_t cols, mxClassID classId) {
+    const int32_t dims[2] = {rows, cols};
+    return createZeroArray(2, dims, classId);
+}
+
+mxArray* createMatrixOwning(void* storage, int32_t rows, int32_t cols, mxClassID classId) {
+    mxArray* matrix = mxCreateNumericMatrix(0, 0, classId, mxREAL);
+    // Octave gives even a 0-by-0 array storage of its own, and mxSetData does not release it;
+    // MATLAB gives none, and mxFree of a null pointer does nothing.
+    void* placeholder = mxGetData(matrix);
+    mxSetData(matrix, storage);
+    mxFree(placeholder);
+    mxSetM(matrix, static_cast<mwSize>(rows));
+    mxSetN(matrix, static_cast<mwSize>(cols));
+    return matrix;
+}
+
+void storeOutput(int nlhs, mxArray* plhs[], int slot, mxArray* array) {
+    if (hasSlot(nlhs, slot)) {
+        plhs[slot] = array;
+    } else {
+        mxDestroyArray(array);
+    }
+}
+
+bool isRealNumeric(const mxArray* array) {
+    return mxIsNumeric(array) && !mxIsComplex(array) && !mxIsSparse(array);
+}
+
+const double* readAsDoubles(const mxArray* array, int64_t count, double** scratch) {
+    *scratch = nullptr;
+    const void* data = mxGetData(array);
+    if (mxGetClassID(array) == mxDOUBLE_CLASS) {
+        return static_cast<const double*>(data);
+    }
+    double* values = static_cast<double*>(mxCalloc(static_cast<size_t>(count), sizeof(double)));
+    switch (mxGetClassID(array)) {
+        case mxSINGLE_CLASS:
+            convertToDoubles<float>(data, count, values);
+            break;
+        case mxINT8_CLASS:
+            convertToDoubles<int8_t>(data, count, values);
+            break;
+        case mxUINT8_CLASS:
+            convertToDoubles<uint8_t>(data, count, values);
+            break;
+        case mxINT16_CLASS:
+            convertToDoubles<int16_t>(data, count, values);
+            break;
+        case mxUINT16_CLASS:
+            convertToDoubles<uint16_t>(data, count, values);
+            break;
+        case mxINT32_CLASS:
+            convertToDoubles<int32_t>(data, count, values);
+            break;
+        case mxUINT32_CLASS:
+            convertToDoubles<uint32_t>(data, count, values);
+            break;
+        case mxINT64_CLASS:
+            convertToDoubles<int64_t>(data, count, values);
+            break;
+        case mxUINT64_CLASS:
+            convertToDoubles<uint64_t>(data, count, values);
+            break;
+        default:
+            break;  // callers check isRealNumeric first; anything else reads as zeros
+    }
+    *scratch = values;
+    return values;
+}
+
+}  // namespace gateway

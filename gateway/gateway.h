@@ -1,0 +1,93 @@
+// The one adapter between the modules and the host's array interface: how scalars, dimensions,
+// outputs and errors are handled, identically in MATLAB, Octave and the stand-in host.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <new>
+#include <stdexcept>
+
+#include "mex.h"
+
+#if defined(_WIN32)
+#define MEX_EXPORT __declspec(dllexport)
+#else
+#define MEX_EXPORT __attribute__((visibility("default")))
+#endif
+
+namespace gateway {
+
+// Scalar inputs: the double value truncated toward zero to a 32-bit signed integer. NaN gives
+// 0 and values beyond the range saturate, so no double ever reaches an undefined conversion.
+int32_t truncateToInt32(double value);
+
+// The first element of `array` as a double, by the rule above.
+int32_t readScalarInt32(const mxArray* array);
+
+// Dimensions of a host array as 32-bit lengths, the form the modules index with.
+struct Shape {
+    static constexpr int kLeading = 3;
+    int count;               // number of dimensions, 2 or more
+    int32_t dims[kLeading];  // the leading dimensions; 1 past `count`
+    int64_t elements;        // product of all dimensions
+};
+
+// Ends the call with "<module>:DimensionTooLarge" when a dimension does not fit in 32 bits.
+Shape readShape(const mxArray* array);
+
+// Ends the call through the host. With a null identifier the message goes out bare through
+// mexErrMsgTxt; otherwise through mexErrMsgIdAndTxt. `format` is printf-style.
+[[noreturn]] void raiseError(const char* identifier, const char* format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 2, 3)))
+#endif
+    ;
+
+// New real arrays, all zero.
+mxArray* createZeroArray(int count, const int32_t* dims, mxClassID classId);
+mxArray* createZeroMatrix(int32_t rows, int32_t cols, mxClassID classId);
+
+// A rows-by-cols matrix that takes ownership of `storage`, a block from mxCalloc holding at
+// least rows * cols elements of the class.
+mxArray* createMatrixOwning(void* storage, int32_t rows, int32_t cols, mxClassID classId);
+
+// The host provides max(nlhs, 1) output slots; `slot` counts from 0.
+inline bool hasSlot(int nlhs, int slot) {
+    return slot == 0 || slot < nlhs;
+}
+
+// Stores `array` in output slot `slot` when the caller has that slot; otherwise destroys it.
+void storeOutput(int nlhs, mxArray* plhs[], int slot, mxArray* array);
+
+// Real numeric: a numeric class, neither complex nor sparse.
+bool isRealNumeric(const mxArray* array);
+
+// The first `count` elements of a real numeric array, as doubles. Double arrays are read in
+// place; any other class is converted into a block from mxCalloc, returned in `*scratch` for
+// the caller to mxFree (null when nothing was allocated).
+const double* readAsDoubles(const mxArray* array, int64_t count, double** scratch);
+
+// Turns a C++ exception that escapes `body` into a host error: escaping `mexFunction` it would
+// end the whole host session. Only the kinds our own code can raise are caught; the host's
+// own error unwinding (in Octave a std::runtime_error) passes through untouched.
+[[noreturn]] void raiseEscaped(const char* reason, const char* detail);
+
+template <class Body>
+void runGuarded(Body&& body) {
+    const char* reason = nullptr;
+    char detail[256] = "";
+    try {
+        body();
+    } catch (const std::bad_alloc&) {
+        reason = "OutOfMemory";
+    } catch (const std::logic_error& error) {
+        reason = "InternalError";
+        std::strncpy(detail, error.what(), sizeof detail - 1);
+    }
+    // Raised outside the handler: the host may unwind by other means than C++ exceptions.
+    if (reason != nullptr) {
+        raiseEscaped(reason, detail);
+    }
+}
+
+}  // namespace gateway

@@ -1,0 +1,99 @@
+// Host interface of the stand-in host: the public names and types the modules compile against
+// when they run in unit tests instead of inside MATLAB or Octave. Dimensions are 64-bit like
+// Octave's; the 32-bit "_700" forms are provided as well.
+#ifndef STANDIN_MEX_H
+#define STANDIN_MEX_H
+
+#include <stddef.h>
+#ifndef __cplusplus
+#include <stdbool.h>
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef struct mxArray_tag mxArray;
+typedef size_t mwSize;
+typedef size_t mwIndex;
+typedef unsigned short mxChar;
+typedef bool mxLogical;
+
+typedef enum {
+    mxUNKNOWN_CLASS = 0,
+    mxCELL_CLASS,
+    mxSTRUCT_CLASS,
+    mxLOGICAL_CLASS,
+    mxCHAR_CLASS,
+    mxVOID_CLASS,
+    mxDOUBLE_CLASS,
+    mxSINGLE_CLASS,
+    mxINT8_CLASS,
+    mxUINT8_CLASS,
+    mxINT16_CLASS,
+    mxUINT16_CLASS,
+    mxINT32_CLASS,
+    mxUINT32_CLASS,
+    mxINT64_CLASS,
+    mxUINT64_CLASS,
+    mxFUNCTION_CLASS
+} mxClassID;
+
+typedef enum { mxREAL = 0, mxCOMPLEX = 1 } mxComplexity;
+
+#if defined(__GNUC__)
+#define STANDIN_NORETURN __attribute__((noreturn))
+#define STANDIN_PRINTF(f, a) __attribute__((format(printf, f, a)))
+#else
+#define STANDIN_NORETURN
+#define STANDIN_PRINTF(f, a)
+#endif
+
+void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);
+
+const char* mexFunctionName(void);
+void mexErrMsgTxt(const char* message) STANDIN_NORETURN;
+void mexErrMsgIdAndTxt(const char* identifier, const char* format, ...) STANDIN_NORETURN
+    STANDIN_PRINTF(2, 3);
+int mexPrintf(const char* format, ...) STANDIN_PRINTF(1, 2);
+
+void* mxCalloc(size_t count, size_t size);
+void mxFree(void* block);
+
+mxArray* mxCreateNumericArray(mwSize ndims, const mwSize* dims, mxClassID classId,
+                              mxComplexity complexity);
+mxArray* mxCreateNumericMatrix(mwSize m, mwSize n, mxClassID classId, mxComplexity complexity);
+mxArray* mxCreateNumericArray_700(int ndims, const int* dims, mxClassID classId,
+                                  mxComplexity complexity);
+mxArray* mxCreateNumericMatrix_700(int m, int n, mxClassID classId, mxComplexity complexity);
+void mxDestroyArray(mxArray* array);
+
+mxClassID mxGetClassID(const mxArray* array);
+bool mxIsNumeric(const mxArray* array);
+bool mxIsComplex(const mxArray* array);
+bool mxIsSparse(const mxArray* array);
+bool mxIsChar(const mxArray* array);
+bool mxIsLogical(const mxArray* array);
+
+mwSize mxGetNumberOfDimensions(const mxArray* array);
+const mwSize* mxGetDimensions(const mxArray* array);
+int mxGetNumberOfDimensions_700(const mxArray* array);
+const int* mxGetDimensions_700(const mxArray* array);
+size_t mxGetNumberOfElements(const mxArray* array);
+size_t mxGetM(const mxArray* array);
+size_t mxGetN(const mxArray* array);
+void mxSetM(mxArray* array, mwSize m);
+void mxSetN(mxArray* array, mwSize n);
+void mxSetM_700(mxArray* array, int m);
+void mxSetN_700(mxArray* array, int n);
+
+double mxGetScalar(const mxArray* array);
+void* mxGetData(const mxArray* array);
+void mxSetData(mxArray* array, void* data);
+char* mxArrayToString(const mxArray* array);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

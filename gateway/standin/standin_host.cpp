@@ -1,0 +1,496 @@
+// Stand-in host: implements the host operations the modules use, with bookkeeping that the real
+// hosts do not expose (which memory blocks are live and who owns them, which arrays a call
+// created, what it printed), so tests can check a call's behaviour exactly.
+#include "standin_host.h"
+
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <map>
+#include <set>
+#include <utility>
+
+struct mxArray_tag {
+    mxClassID classId = mxDOUBLE_CLASS;
+    bool complex = false;
+    bool sparse = false;
+    std::vector<mwSize> dims;
+    std::vector<int> dims700;  // the same, truncated, for the 32-bit interface
+    void* data = nullptr;
+};
+
+namespace standin {
+namespace {
+
+struct Block {
+    size_t bytes;
+    const mxArray* owner;  // null while the block is scratch
+};
+
+struct HostState {
+    std::map<void*, Block> blocks;
+    std::map<const mxArray*, bool> arrays;  // live arrays -> created during the current call
+    bool inCall = false;
+    std::string functionName;
+    std::string printed;
+    size_t badFrees = 0;
+};
+
+HostState& host() {
+    static HostState state;
+    return state;
+}
+
+[[noreturn]] void outOfMemory() {
+    throw HostError("MATLAB:nomem", "Out of memory.\n");
+}
+
+void* allocateBlock(size_t count, size_t size, const mxArray* owner) {
+    if (size != 0 && count > std::numeric_limits<size_t>::max() / size) {
+        outOfMemory();
+    }
+    const size_t bytes = count * size;
+    // Every block is at least one byte, so even an empty array holds storage of its own.
+    void* block = std::calloc(bytes == 0 ? 1 : bytes, 1);
+    if (block == nullptr) {
+        outOfMemory();
+    }
+    host().blocks[block] = Block{bytes, owner};
+    return block;
+}
+
+void releaseBlock(void* block) {
+    host().blocks.erase(block);
+    std::free(block);
+}
+
+size_t elementSize(mxClassID classId) {
+    switch (classId) {
+        case mxLOGICAL_CLASS:
+        case mxINT8_CLASS:
+        case mxUINT8_CLASS:
+            return 1;
+        case mxCHAR_CLASS:
+        case mxINT16_CLASS:
+        case mxUINT16_CLASS:
+            return 2;
+        case mxSINGLE_CLASS:
+        case mxINT32_CLASS:
+        case mxUINT32_CLASS:
+            return 4;
+        default:
+            return 8;
+    }
+}
+
+size_t elementCount(const std::vector<mwSize>& dims) {
+    size_t count = 1;
+    for (mwSize d : dims) {
+        if (d == 0) {
+            return 0;
+        }
+    }
+    for (mwSize d : dims) {
+        if (count > std::numeric_limits<size_t>::max() / d) {
+            outOfMemory();
+        }
+        count *= d;
+    }
+    return count;
+}
+
+void normaliseDims(mxArray* array) {
+    auto& dims = array->dims;
+    while (dims.size() < 2) {
+        dims.push_back(dims.empty() ? 0 : 1);
+    }
+    while (dims.size() > 2 && dims.back() == 1) {
+        dims.pop_back();
+    }
+    array->dims700.assign(dims.begin(), dims.end());
+}
+
+mxArray* createArray(mxClassID classId, std::vector<mwSize> dims, mxComplexity complexity) {
+    auto* array = new mxArray;
+    array->classId = classId;
+    array->complex = complexity == mxCOMPLEX;
+    array->dims = std::move(dims);
+    normaliseDims(array);
+    const size_t planes = array->complex ? 2 : 1;
+    try {
+        array->data =
+            allocateBlock(elementCount(array->dims) * planes, elementSize(classId), array);
+    } catch (...) {
+        delete array;
+        throw;
+    }
+    host().arrays[array] = host().inCall;
+    return array;
+}
+
+std::string formatText(const char* format, va_list args) {
+    va_list copy;
+    va_copy(copy, args);
+    const int length = std::vsnprintf(nullptr, 0, format, copy);
+    va_end(copy);
+    if (length <= 0) {
+        return std::string();
+    }
+    std::string text(static_cast<size_t>(length) + 1, '\0');
+    std::vsnprintf(&text[0], text.size(), format, args);
+    text.resize(static_cast<size_t>(length));
+    return text;
+}
+
+template <class T>
+double firstAs(const void* data) {
+    T value;
+    std::memcpy(&value, data, sizeof value);
+    return static_cast<double>(value);
+}
+
+// Releases what a finished call left: scratch blocks the module did not free, and arrays it
+// created but did not hand over (all of them after an error). Returns the two counts.
+std::pair<size_t, size_t> reclaimCallLeftovers(const std::set<const mxArray*>& handedOver) {
+    HostState& state = host();
+    std::vector<void*> scratch;
+    for (const auto& entry : state.blocks) {
+        if (entry.second.owner == nullptr) {
+            scratch.push_back(entry.first);
+        }
+    }
+    for (void* block : scratch) {
+        releaseBlock(block);
+    }
+    std::vector<mxArray*> stray;
+    for (const auto& entry : state.arrays) {
+        if (entry.second && handedOver.count(entry.first) == 0) {
+            stray.push_back(const_cast<mxArray*>(entry.first));
+        }
+    }
+    for (mxArray* array : stray) {
+        mxDestroyArray(array);
+    }
+    for (auto& entry : state.arrays) {
+        entry.second = false;
+    }
+    return {scratch.size(), stray.size()};
+}
+
+}  // namespace
+
+HostError::HostError(std::string identifier, std::string message)
+    : std::runtime_error(message),
+      identifier_(std::move(identifier)),
+      message_(std::move(message)) {}
+
+ArrayPtr makeArray(mxClassID classId, std::vector<size_t> dims, mxComplexity complexity) {
+    return ArrayPtr(createArray(classId, std::move(dims), complexity));
+}
+
+ArrayPtr makeSparse(size_t rows, size_t cols) {
+    ArrayPtr array = makeArray(mxDOUBLE_CLASS, {rows, cols});
+    array->sparse = true;
+    return array;
+}
+
+ArrayPtr makeText(const std::string& text) {
+    ArrayPtr array = makeArray(mxCHAR_CLASS, {1, text.size()});
+    mxChar* chars = elementsOf<mxChar>(array.get());
+    for (size_t k = 0; k < text.size(); ++k) {
+        chars[k] = static_cast<unsigned char>(text[k]);
+    }
+    return array;
+}
+
+ArrayPtr makeScalar(double value) {
+    return makeFilled<double>(mxDOUBLE_CLASS, {1, 1}, {value});
+}
+
+std::vector<size_t> dimsOf(const mxArray* array) {
+    return std::vector<size_t>(array->dims.begin(), array->dims.end());
+}
+
+size_t liveBlocks() {
+    return host().blocks.size();
+}
+
+CallResult call(MexEntry entry, const char* functionName, int nlhs,
+                const std::vector<const mxArray*>& inputs) {
+    constexpr int kGuardSlots = 4;
+    static mxArray guardTarget;
+    HostState& state = host();
+    CallResult result;
+    const int slots = nlhs > 1 ? nlhs : 1;
+    std::vector<mxArray*> plhs(static_cast<size_t>(slots + kGuardSlots), nullptr);
+    for (int k = slots; k < slots + kGuardSlots; ++k) {
+        plhs[static_cast<size_t>(k)] = &guardTarget;
+    }
+    std::vector<const mxArray*> prhs(inputs);
+    const size_t badFreesBefore = state.badFrees;
+    state.inCall = true;
+    state.functionName = functionName;
+    state.printed.clear();
+    try {
+        entry(nlhs, plhs.data(), static_cast<int>(prhs.size()), prhs.data());
+    } catch (const HostError& error) {
+        result.failed = true;
+        result.identifier = error.identifier();
+        result.message = error.message();
+        for (const auto& live : state.arrays) {
+            result.arraysAtError += live.second ? 1 : 0;
+        }
+    } catch (...) {
+        state.inCall = false;  // anything else escaping the entry would abort a real host
+        reclaimCallLeftovers({});
+        throw;
+    }
+    state.inCall = false;
+    result.printed = state.printed;
+    result.badFrees = state.badFrees - badFreesBefore;
+    for (int k = slots; k < slots + kGuardSlots; ++k) {
+        result.slotGuardsIntact =
+            result.slotGuardsIntact && plhs[static_cast<size_t>(k)] == &guardTarget;
+    }
+    std::set<const mxArray*> handedOver;
+    if (!result.failed) {
+        for (int k = 0; k < slots; ++k) {
+            mxArray* output = plhs[static_cast<size_t>(k)];
+            if (output != nullptr && state.arrays.count(output) != 0 &&
+                handedOver.insert(output).second) {
+                const size_t needed = elementCount(output->dims) * elementSize(output->classId);
+                result.undersizedOutputs += state.blocks.at(output->data).bytes < needed ? 1 : 0;
+                result.outputs.emplace_back(output);
+            } else {
+                result.outputs.emplace_back(nullptr);
+            }
+        }
+    }
+    const auto leftovers = reclaimCallLeftovers(handedOver);
+    result.scratchLeft = leftovers.first;
+    result.strayArrays = result.failed ? 0 : leftovers.second;
+    return result;
+}
+
+}  // namespace standin
+
+using standin::host;
+
+extern "C" {
+
+const char* mexFunctionName(void) {
+    return host().functionName.c_str();
+}
+
+void mexErrMsgTxt(const char* message) {
+    throw standin::HostError("", message == nullptr ? "" : message);
+}
+
+void mexErrMsgIdAndTxt(const char* identifier, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::string message = standin::formatText(format, args);
+    va_end(args);
+    throw standin::HostError(identifier == nullptr ? "" : identifier, std::move(message));
+}
+
+int mexPrintf(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    const std::string text = standin::formatText(format, args);
+    va_end(args);
+    host().printed += text;
+    return static_cast<int>(text.size());
+}
+
+void* mxCalloc(size_t count, size_t size) {
+    return standin::allocateBlock(count, size, nullptr);
+}
+
+void mxFree(void* block) {
+    if (block == nullptr) {
+        return;
+    }
+    auto found = host().blocks.find(block);
+    if (found == host().blocks.end() || found->second.owner != nullptr) {
+        ++host().badFrees;  // not ours to free: count it rather than corrupt the heap
+        return;
+    }
+    standin::releaseBlock(block);
+}
+
+mxArray* mxCreateNumericArray(mwSize ndims, const mwSize* dims, mxClassID classId,
+                              mxComplexity complexity) {
+    return standin::createArray(classId, std::vector<mwSize>(dims, dims + ndims), complexity);
+}
+
+mxArray* mxCreateNumericMatrix(mwSize m, mwSize n, mxClassID classId, mxComplexity complexity) {
+    return standin::createArray(classId, {m, n}, complexity);
+}
+
+mxArray* mxCreateNumericArray_700(int ndims, const int* dims, mxClassID classId,
+                                  mxComplexity complexity) {
+    std::vector<mwSize> wide;
+    for (int k = 0; k < ndims; ++k) {
+        wide.push_back(dims[k] < 0 ? 0 : static_cast<mwSize>(dims[k]));
+    }
+    return standin::createArray(classId, wide, complexity);
+}
+
+mxArray* mxCreateNumericMatrix_700(int m, int n, mxClassID classId, mxComplexity complexity) {
+    const int dims[2] = {m, n};
+    return mxCreateNumericArray_700(2, dims, classId, complexity);
+}
+
+void mxDestroyArray(mxArray* array) {
+    if (array == nullptr) {
+        return;
+    }
+    standin::releaseBlock(array->data);
+    host().arrays.erase(array);
+    delete array;
+}
+
+mxClassID mxGetClassID(const mxArray* array) {
+    return array->classId;
+}
+
+bool mxIsNumeric(const mxArray* array) {
+    return array->classId >= mxDOUBLE_CLASS && array->classId <= mxUINT64_CLASS;
+}
+
+bool mxIsComplex(const mxArray* array) {
+    return array->complex;
+}
+
+bool mxIsSparse(const mxArray* array) {
+    return array->sparse;
+}
+
+bool mxIsChar(const mxArray* array) {
+    return array->classId == mxCHAR_CLASS;
+}
+
+bool mxIsLogical(const mxArray* array) {
+    return array->classId == mxLOGICAL_CLASS;
+}
+
+mwSize mxGetNumberOfDimensions(const mxArray* array) {
+    return array->dims.size();
+}
+
+const mwSize* mxGetDimensions(const mxArray* array) {
+    return array->dims.data();
+}
+
+int mxGetNumberOfDimensions_700(const mxArray* array) {
+    return static_cast<int>(array->dims.size());
+}
+
+const int* mxGetDimensions_700(const mxArray* array) {
+    return array->dims700.data();
+}
+
+size_t mxGetNumberOfElements(const mxArray* array) {
+    return standin::elementCount(array->dims);
+}
+
+size_t mxGetM(const mxArray* array) {
+    return array->dims[0];
+}
+
+size_t mxGetN(const mxArray* array) {
+    size_t n = 1;
+    for (size_t k = 1; k < array->dims.size(); ++k) {
+        n *= array->dims[k];
+    }
+    return n;
+}
+
+void mxSetM(mxArray* array, mwSize m) {
+    array->dims[0] = m;
+    standin::normaliseDims(array);
+}
+
+void mxSetN(mxArray* array, mwSize n) {
+    array->dims.resize(2);
+    array->dims[1] = n;
+    standin::normaliseDims(array);
+}
+
+void mxSetM_700(mxArray* array, int m) {
+    mxSetM(array, m < 0 ? 0 : static_cast<mwSize>(m));
+}
+
+void mxSetN_700(mxArray* array, int n) {
+    mxSetN(array, n < 0 ? 0 : static_cast<mwSize>(n));
+}
+
+double mxGetScalar(const mxArray* array) {
+    if (standin::elementCount(array->dims) == 0) {
+        return 0.0;
+    }
+    const void* data = array->data;
+    switch (array->classId) {
+        case mxDOUBLE_CLASS:
+            return standin::firstAs<double>(data);
+        case mxSINGLE_CLASS:
+            return standin::firstAs<float>(data);
+        case mxLOGICAL_CLASS:
+        case mxUINT8_CLASS:
+            return standin::firstAs<std::uint8_t>(data);
+        case mxINT8_CLASS:
+            return standin::firstAs<std::int8_t>(data);
+        case mxCHAR_CLASS:
+        case mxUINT16_CLASS:
+            return standin::firstAs<std::uint16_t>(data);
+        case mxINT16_CLASS:
+            return standin::firstAs<std::int16_t>(data);
+        case mxINT32_CLASS:
+            return standin::firstAs<std::int32_t>(data);
+        case mxUINT32_CLASS:
+            return standin::firstAs<std::uint32_t>(data);
+        case mxINT64_CLASS:
+            return standin::firstAs<std::int64_t>(data);
+        case mxUINT64_CLASS:
+            return standin::firstAs<std::uint64_t>(data);
+        default:
+            return 0.0;
+    }
+}
+
+void* mxGetData(const mxArray* array) {
+    return array->data;
+}
+
+void mxSetData(mxArray* array, void* data) {
+    auto& blocks = host().blocks;
+    auto found = blocks.find(data);
+    if (found == blocks.end() || found->second.owner != nullptr) {
+        ++host().badFrees;  // storage must come from mxCalloc and belong to nobody yet
+        return;
+    }
+    // Like Octave, the storage the array held is not released: it becomes scratch again and
+    // counts as left over unless the module frees it.
+    blocks.at(array->data).owner = nullptr;
+    found->second.owner = array;
+    array->data = data;
+}
+
+char* mxArrayToString(const mxArray* array) {
+    if (array->classId != mxCHAR_CLASS) {
+        return nullptr;
+    }
+    const size_t count = standin::elementCount(array->dims);
+    char* text = static_cast<char*>(standin::allocateBlock(count + 1, 1, nullptr));
+    const auto* chars = static_cast<const mxChar*>(array->data);
+    for (size_t k = 0; k < count; ++k) {
+        text[k] = static_cast<char>(chars[k] & 0xFF);
+    }
+    return text;
+}
+
+}  // extern "C"
