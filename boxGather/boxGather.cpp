@@ -1,0 +1,138 @@
+// boxGather(X, Y, Z, boxsize, data): cuts a boxsize-by-boxsize box around every position out of
+// a single-precision image stack and returns the boxes with their corner positions.
+#include <cmath>
+
+#include "boxes.h"
+#include "gateway.h"
+
+namespace {
+
+const char* const kUsage =
+    "Usage: boxGather(xpostitions,ypositions,zpositions, boxsize,data)\n"
+    "$Rev: 14 $\n"
+    "$Date: 2026-12-08 09:30:00 +0000 (Tue, 08 Dec 2026) $\n"
+    "$Author: spotlab $\n"
+    "$HeadURL: https://svn.example.org/spot-toolbox/trunk/boxGather/boxGather.cpp $";
+
+const char* const kWrongDimensions = "boxGather:WrongDimensions";
+const char* const kOutOfRange = "boxGather:InputOutofRange";
+
+bool isColumn(const gateway::Shape& shape) {
+    return shape.count <= 2 && shape.dims[1] == 1;
+}
+
+// Checks whose failure needs only the shapes and classes, in the order callers rely on.
+void checkShapes(const mxArray* data, const gateway::Shape& x, const gateway::Shape& y,
+                 const gateway::Shape& z, const gateway::Shape& boxsize,
+                 const gateway::Shape& stack) {
+    if (mxGetClassID(data) != mxSINGLE_CLASS) {
+        gateway::raiseError("boxGather:WrongPrecision",
+                            "data must be comprised of single floats\n");
+    }
+    if (x.dims[0] == 0) {
+        gateway::raiseError(kWrongDimensions, "X coordinate array is empty.\n");
+    }
+    if (y.dims[0] == 0) {
+        gateway::raiseError(kWrongDimensions, "Y coordinate array is empty.\n");
+    }
+    if (z.dims[0] == 0) {
+        gateway::raiseError(kWrongDimensions, "Z coordinate array is empty.\n");
+    }
+    if (!isColumn(x)) {
+        gateway::raiseError(kWrongDimensions, "X should be a 1 dimensional array.\n");
+    }
+    if (!isColumn(y)) {
+        gateway::raiseError(kWrongDimensions, "Y should be a 1 dimensional array.\n");
+    }
+    if (!isColumn(z)) {
+        gateway::raiseError(kWrongDimensions, "Z should be a 1 dimensional array.\n");
+    }
+    if (y.dims[0] != x.dims[0] || z.dims[0] != x.dims[0]) {
+        gateway::raiseError("boxGather:DimensionMismatch",
+                            "Size of X and Y and Z coordinates must match.\n");
+    }
+    if (boxsize.dims[0] != 1 || boxsize.dims[1] != 1) {
+        gateway::raiseError(kWrongDimensions,
+                            "boxsize should be a single value specifying the szxsz region size.\n");
+    }
+    if (stack.count != 2 && stack.count != 3) {
+        gateway::raiseError(kWrongDimensions, "data should be a 3 dimensional array not %d.\n",
+                            stack.count);
+    }
+}
+
+void gatherBoxes(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
+    if (nrhs != 5) {
+        gateway::raiseError("MATLAB:WrongNumberOfInputs", "%s", kUsage);
+    }
+    const gateway::Shape xShape = gateway::readShape(prhs[0]);
+    const gateway::Shape yShape = gateway::readShape(prhs[1]);
+    const gateway::Shape zShape = gateway::readShape(prhs[2]);
+    const gateway::Shape boxsizeShape = gateway::readShape(prhs[3]);
+    const gateway::Shape stackShape = gateway::readShape(prhs[4]);
+    checkShapes(prhs[4], xShape, yShape, zShape, boxsizeShape, stackShape);
+
+    const int32_t pointCount = xShape.dims[0];
+    const int32_t g = gateway::readScalarInt32(prhs[3]);
+    const int32_t rows = stackShape.dims[0];
+    const int32_t cols = stackShape.dims[1];
+    const int32_t frames = stackShape.dims[2];
+    if (g < 1) {
+        gateway::raiseError(kOutOfRange, "boxsize must be a positive integer.\n");
+    }
+    if (g > rows || g > cols) {
+        gateway::raiseError(kOutOfRange, "data size must be bigger than boxsize\n");
+    }
+    if (!gateway::isRealNumeric(prhs[0]) || !gateway::isRealNumeric(prhs[1]) ||
+        !gateway::isRealNumeric(prhs[2])) {
+        gateway::raiseError("boxGather:WrongPrecision",
+                            "X, Y and Z must be real numeric arrays.\n");
+    }
+
+    double* scratch[3];
+    const double* x = gateway::readAsDoubles(prhs[0], pointCount, &scratch[0]);
+    const double* y = gateway::readAsDoubles(prhs[1], pointCount, &scratch[1]);
+    const double* z = gateway::readAsDoubles(prhs[2], pointCount, &scratch[2]);
+    auto releaseScratch = [&] {
+        for (double* block : scratch) {
+            mxFree(block);
+        }
+    };
+    // Positions are checked before any output exists: nothing is ever read outside the stack.
+    for (int32_t i = 0; i < pointCount; ++i) {
+        if (!(z[i] > -1.0 && z[i] < frames)) {  // truncates to 0 .. frames - 1; NaN fails
+            releaseScratch();
+            gateway::raiseError(kOutOfRange, "Z must hold frame indices from 0 to %d.\n",
+                                frames - 1);
+        }
+    }
+    for (int32_t i = 0; i < pointCount; ++i) {
+        if (std::isnan(x[i]) || std::isnan(y[i])) {
+            releaseScratch();
+            gateway::raiseError(kOutOfRange, "X and Y must not be NaN.\n");
+        }
+    }
+
+    const int32_t boxDims[3] = {g, g, pointCount};
+    mxArray* boxes = gateway::createZeroArray(3, boxDims, mxSINGLE_CLASS);
+    mxArray* cornerX = gateway::createZeroMatrix(pointCount, 1, mxSINGLE_CLASS);
+    mxArray* cornerY = gateway::createZeroMatrix(pointCount, 1, mxSINGLE_CLASS);
+    const auto* stack = static_cast<const float*>(mxGetData(prhs[4]));
+    auto* boxValues = static_cast<float*>(mxGetData(boxes));
+    auto* cornerXValues = static_cast<float*>(mxGetData(cornerX));
+    auto* cornerYValues = static_cast<float*>(mxGetData(cornerY));
+    for (int64_t i = 0; i < pointCount; ++i) {
+        cutBox(stack, i, g, rows, cols, x, y, z, boxValues, cornerXValues, cornerYValues);
+    }
+    releaseScratch();
+
+    gateway::storeOutput(nlhs, plhs, 0, boxes);
+    gateway::storeOutput(nlhs, plhs, 1, cornerX);
+    gateway::storeOutput(nlhs, plhs, 2, cornerY);
+}
+
+}  // namespace
+
+extern "C" MEX_EXPORT void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
+    gateway::runGuarded([&] { gatherBoxes(nlhs, plhs, nrhs, prhs); });
+}
