@@ -1,0 +1,36 @@
+%FRAMEFETCH  Read one frame of a camera recording.
+%   [frame, frameCount] = frameFetch(frameIndex, path)
+%
+%   Opens the recording at path through the recording library, reads how many
+%   frames it holds, and returns frame frameIndex (counted from 0) as a
+%   width-by-height uint16 matrix: frame(x + 1, y + 1) is pixel x of image row
+%   y, so the first column is the first image row. The recording is closed
+%   again before frameFetch returns.
+%
+%   Inputs
+%     frameIndex   real numeric or logical scalar, truncated toward zero
+%     path         character array: the recording's file name
+%
+%   Outputs
+%     frame        width-by-height uint16 matrix; 0-by-0 when the frame could
+%                  not be read
+%     frameCount   1-by-1 double: the number of frames in the recording; 0 when
+%                  it could not be opened
+%
+%   A failed library call does not raise an error: it prints one line,
+%     DCIMG_ERR=0x80000101 @ dcimg_open
+%   with the library's error code and the failed call, and frameFetch returns
+%   an empty frame (with the frame count when that was read). Wrong arguments
+%   do raise errors (MATLAB:WrongNumberOfInputs, frameFetch:WrongType).
+%
+%   With the camera maker's library frameFetch reads their recordings. The
+%   toolbox as built here carries a stand-in library instead, which reads
+%   recordings written by writeRecording.
+%
+%   Example
+%     writeRecording('demo.rec', uint16(magic(4)));
+%     [frame, n] = frameFetch(0, 'demo.rec')
+%
+%   See also WRITERECORDING, BOXGATHER.
+
+% Compiled module: this file holds its help text only.

@@ -1,0 +1,26 @@
+// frameFetch's conversation with the recording library: open, count and lock, close, and the
+// console line for each failed call. A failure never ends the call; it prints one line.
+#pragma once
+
+#include <cstdint>
+
+#include "dcimg.h"
+
+// Prints "DCIMG_ERR=0x%08lX @ <label>" for a failed library call.
+void printDcimgError(int32_t result, const char* label);
+
+// Initialises the library and opens the recording at `path`. Returns null after printing the
+// failed call.
+DcimgHandle openRecording(const char* path);
+
+// Reads the number of frames into *frameCount, then locks frame `frameIndex` into *frame.
+// Returns whether a frame was locked; a failed step is printed and ends the sequence.
+bool lockFrame(DcimgHandle handle, int32_t frameIndex, int32_t* frameCount, FrameRecord* frame);
+
+// Closes the recording, releasing the lock; a failure is printed.
+void closeRecording(DcimgHandle handle);
+
+// Copies `height` rows of `width` 16-bit pixels that start `rowBytes` apart into `out`,
+// packed. `rowBytes` is at least 2 * width.
+void copyFrameRows(const void* pixels, int32_t rowBytes, int32_t width, int32_t height,
+                   uint16_t* out);

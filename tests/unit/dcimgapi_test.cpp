@@ -1,0 +1,196 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "dcimg.h"
+#include "recording_files.h"
+#include "standin_dcimgapi/standin_codes.h"
+
+namespace {
+
+using namespace standin_dcimg;
+
+int32_t openFile(const std::string& path, DcimgHandle* handle) {
+    OpenRecord record{};
+    record.size = sizeof record;
+    record.path = path.c_str();
+    const int32_t result = dcimg_open(&record);
+    *handle = record.handle;
+    return result;
+}
+
+int32_t lock(DcimgHandle handle, int32_t index, FrameRecord* frame) {
+    *frame = FrameRecord{};
+    frame->size = sizeof *frame;
+    frame->frameIndex = index;
+    return dcimg_lockframe(handle, frame);
+}
+
+uint16_t pixelAt(const FrameRecord& frame, int x, int y) {
+    const auto* bytes =
+        static_cast<const unsigned char*>(frame.pixels) + y * frame.rowBytes + 2 * x;
+    return static_cast<uint16_t>(bytes[0] | bytes[1] << 8);
+}
+
+TEST(StandinLibrary, ReadsPackedAndPaddedFrames) {
+    RecordingFolder folder;
+    for (uint32_t padding : {0u, 3u, 6u}) {
+        RecordingHeader header;
+        header.frames = 3;
+        header.width = 5;
+        header.height = 4;
+        header.rowBytes = 10 + padding;
+        const std::string file = folder.write("frames.rec", header);
+        InitRecord init{};
+        init.size = sizeof init;
+        ASSERT_EQ(dcimg_init(&init), kSuccess);
+        DcimgHandle handle = nullptr;
+        ASSERT_EQ(openFile(file, &handle), kSuccess);
+        int32_t count = -1;
+        EXPECT_EQ(dcimg_getparaml(handle, DCIMG_IDPARAML_NUMBEROF_FRAME, &count), kSuccess);
+        EXPECT_EQ(count, 3);
+        FrameRecord frame;
+        for (int k : {2, 0, 1}) {
+            ASSERT_EQ(lock(handle, k, &frame), kSuccess);
+            EXPECT_EQ(frame.width, 5);
+            EXPECT_EQ(frame.height, 4);
+            EXPECT_EQ(frame.rowBytes, static_cast<int32_t>(10 + padding));
+            for (int y = 0; y < 4; ++y) {
+                for (int x = 0; x < 5; ++x) {
+                    ASSERT_EQ(pixelAt(frame, x, y), pixelValue(x, y, k)) << padding;
+                }
+            }
+        }
+        EXPECT_EQ(dcimg_close(handle), kSuccess);
+        EXPECT_EQ(dcimg_close(handle), kUnknownHandle);
+    }
+}
+
+TEST(StandinLibrary, RefusesMissingDamagedAndShortFiles) {
+    RecordingFolder folder;
+    DcimgHandle handle = nullptr;
+    EXPECT_EQ(openFile(folder.path("missing.rec"), &handle), kNoFile);
+    EXPECT_EQ(openFile(folder.path(""), &handle), kNoFile);  // the folder itself
+    EXPECT_EQ(openFile(folder.writeBytes("empty.rec", {}), &handle), kNotRecording);
+    EXPECT_EQ(openFile(folder.writeBytes("short.rec", {'F', 'R', 'A', 'M', 'E'}), &handle),
+              kNotRecording);
+
+    auto damaged = [&](RecordingHeader header) {
+        return openFile(folder.write("damaged.rec", header), &handle);
+    };
+    RecordingHeader header;
+    header.magic = "FRAMEREX";
+    EXPECT_EQ(damaged(header), kNotRecording);
+    header = RecordingHeader();
+    header.version = 2;
+    EXPECT_EQ(damaged(header), kNotRecording);
+    for (uint32_t RecordingHeader::*field :
+         {&RecordingHeader::width, &RecordingHeader::height, &RecordingHeader::rowBytes}) {
+        header = RecordingHeader();
+        header.frames = 0;
+        header.rowBytes = 2;
+        header.*field = 0x80000000u;  // beyond 32-bit signed
+        EXPECT_EQ(damaged(header), kNotRecording);
+    }
+    header = RecordingHeader();
+    header.frames = 0;
+    header.width = 0;
+    EXPECT_EQ(damaged(header), kNotRecording);
+
+    // Shorter than announced, by one byte or by far; products that overflow 64 bits too.
+    header = RecordingHeader();
+    header.frames = 4;
+    header.width = 3;
+    header.height = 2;
+    EXPECT_EQ(openFile(folder.write("cut.rec", header, 1), &handle), kTruncated);
+    std::vector<unsigned char> forged = {'F', 'R', 'A', 'M', 'E', 'R', 'E', 'C', 1, 0, 0, 0};
+    for (int field = 0; field < 4; ++field) {
+        forged.insert(forged.end(), {0xFF, 0xFF, 0xFF, 0x7F});
+    }
+    forged.resize(40, 0);
+    EXPECT_EQ(openFile(folder.writeBytes("forged.rec", forged), &handle), kTruncated);
+
+    // A recording without frames opens; it has no frame to lock.
+    header = RecordingHeader();
+    header.frames = 0;
+    ASSERT_EQ(openFile(folder.write("none.rec", header), &handle), kSuccess);
+    int32_t count = -1;
+    EXPECT_EQ(dcimg_getparaml(handle, DCIMG_IDPARAML_NUMBEROF_FRAME, &count), kSuccess);
+    EXPECT_EQ(count, 0);
+    FrameRecord frame;
+    EXPECT_EQ(lock(handle, 0, &frame), kFrameOutOfRange);
+    EXPECT_EQ(dcimg_close(handle), kSuccess);
+}
+
+TEST(StandinLibrary, ChecksRecordsHandlesIndicesAndParameters) {
+    RecordingFolder folder;
+    RecordingHeader header;
+    header.frames = 2;
+    const std::string file = folder.write("two.rec", header);
+
+    InitRecord init{};
+    init.size = 12;
+    EXPECT_EQ(dcimg_init(&init), kRecordSize);
+    EXPECT_EQ(dcimg_init(nullptr), kRecordSize);
+    OpenRecord open{};
+    open.size = 16;
+    open.path = file.c_str();
+    EXPECT_EQ(dcimg_open(&open), kRecordSize);
+    EXPECT_EQ(dcimg_open(nullptr), kRecordSize);
+    open.size = sizeof open;
+    open.path = nullptr;
+    EXPECT_EQ(dcimg_open(&open), kNoFile);
+
+    DcimgHandle handle = nullptr;
+    ASSERT_EQ(openFile(file, &handle), kSuccess);
+    FrameRecord frame{};
+    frame.size = 48;
+    EXPECT_EQ(dcimg_lockframe(handle, &frame), kRecordSize);
+    EXPECT_EQ(dcimg_lockframe(handle, nullptr), kRecordSize);
+    EXPECT_EQ(lock(handle, -1, &frame), kFrameOutOfRange);
+    EXPECT_EQ(lock(handle, 2, &frame), kFrameOutOfRange);
+    EXPECT_EQ(lock(handle, 1, &frame), kSuccess);
+    int32_t value = 0;
+    EXPECT_EQ(dcimg_getparaml(handle, 3, &value), kUnsupported);
+    EXPECT_EQ(dcimg_getparaml(handle, DCIMG_IDPARAML_NUMBEROF_FRAME, nullptr), kUnsupported);
+
+    int local = 0;
+    for (DcimgHandle stranger : {DcimgHandle{nullptr}, DcimgHandle{&local}}) {
+        EXPECT_EQ(dcimg_getparaml(stranger, DCIMG_IDPARAML_NUMBEROF_FRAME, &value), kUnknownHandle);
+        EXPECT_EQ(lock(stranger, 0, &frame), kUnknownHandle);
+        EXPECT_EQ(dcimg_close(stranger), kUnknownHandle);
+    }
+    EXPECT_EQ(dcimg_close(handle), kSuccess);
+    EXPECT_EQ(lock(handle, 0, &frame), kUnknownHandle);
+}
+
+TEST(StandinLibrary, FileShrinkingAfterOpenFailsTheLock) {
+    RecordingFolder folder;
+    RecordingHeader header;
+    header.frames = 3;
+    header.width = 4;
+    const std::string file = folder.write("shrinks.rec", header);
+    DcimgHandle handle = nullptr;
+    ASSERT_EQ(openFile(file, &handle), kSuccess);
+    std::filesystem::resize_file(file, 40);
+    FrameRecord frame;
+    EXPECT_EQ(lock(handle, 0, &frame), kSuccess);
+    EXPECT_EQ(lock(handle, 2, &frame), kTruncated);
+    EXPECT_EQ(dcimg_close(handle), kSuccess);
+}
+
+TEST(StandinLibrary, OpeningAndClosingLeavesNoFileOpen) {
+    RecordingFolder folder;
+    const std::string file = folder.write("plain.rec", RecordingHeader());
+    const std::string damaged = folder.writeBytes("damaged.rec", {1, 2, 3});
+    const int before = openFileCount();
+    for (int k = 0; k < 2000; ++k) {
+        DcimgHandle handle = nullptr;
+        ASSERT_EQ(openFile(file, &handle), kSuccess);
+        ASSERT_EQ(dcimg_close(handle), kSuccess);
+        ASSERT_EQ(openFile(damaged, &handle), kNotRecording);
+    }
+    EXPECT_EQ(openFileCount(), before);
+}
+
+}  // namespace

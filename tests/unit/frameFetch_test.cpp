@@ -1,0 +1,223 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "recording.h"
+#include "recording_files.h"
+#include "standin_host.h"
+
+extern "C" void mexFunction(int, mxArray*[], int, const mxArray*[]);
+
+namespace {
+
+using standin::ArrayPtr;
+using standin::elementsOf;
+using standin::makeArray;
+
+standin::CallResult fetch(const mxArray* index, const mxArray* path, int nlhs = 2) {
+    return standin::call(mexFunction, "frameFetch", nlhs, {index, path});
+}
+
+standin::CallResult fetch(double index, const std::string& path, int nlhs = 2) {
+    const ArrayPtr indexArray = standin::makeScalar(index);
+    const ArrayPtr pathArray = standin::makeText(path);
+    return fetch(indexArray.get(), pathArray.get(), nlhs);
+}
+
+// The call succeeded as the host sees it and left nothing behind.
+void expectClean(const standin::CallResult& result) {
+    ASSERT_FALSE(result.failed) << result.message;
+    EXPECT_TRUE(result.slotGuardsIntact);
+    EXPECT_EQ(result.scratchLeft, 0u);
+    EXPECT_EQ(result.strayArrays, 0u);
+    EXPECT_EQ(result.badFrees, 0u);
+    EXPECT_EQ(result.undersizedOutputs, 0u);
+}
+
+std::vector<size_t> dims(const ArrayPtr& array) {
+    return standin::dimsOf(array.get());
+}
+
+double frameCountOf(const standin::CallResult& result) {
+    EXPECT_EQ(mxGetClassID(result.outputs[1].get()), mxDOUBLE_CLASS);
+    EXPECT_EQ(dims(result.outputs[1]), (std::vector<size_t>{1, 1}));
+    return *elementsOf<double>(result.outputs[1].get());
+}
+
+void expectEmptyFrame(const standin::CallResult& result) {
+    EXPECT_EQ(mxGetClassID(result.outputs[0].get()), mxUINT16_CLASS);
+    EXPECT_EQ(dims(result.outputs[0]), (std::vector<size_t>{0, 0}));
+}
+
+// The frame holds pixelValue(x, y, k) at element (x, y).
+void expectFrame(const standin::CallResult& result, uint32_t width, uint32_t height, uint32_t k) {
+    ASSERT_EQ(dims(result.outputs[0]), (std::vector<size_t>{width, height}));
+    EXPECT_EQ(mxGetClassID(result.outputs[0].get()), mxUINT16_CLASS);
+    const uint16_t* pixels = elementsOf<uint16_t>(result.outputs[0].get());
+    for (uint32_t y = 0; y < height; ++y) {
+        for (uint32_t x = 0; x < width; ++x) {
+            ASSERT_EQ(pixels[x + static_cast<size_t>(width) * y], pixelValue(x, y, k))
+                << x << "," << y;
+        }
+    }
+}
+
+TEST(FrameFetchEntry, ArgumentErrorsEndTheCall) {
+    const std::string usage = "Usage: [frame, frameCount] = frameFetch(frameIndex, path)\n";
+    const std::string pathType = "path must be a character array.\n";
+    const std::string indexType = "frameIndex must be a real numeric scalar.\n";
+    const ArrayPtr zero = standin::makeScalar(0);
+    const ArrayPtr path = standin::makeText("none.rec");
+    for (const auto& inputs : std::vector<std::vector<const mxArray*>>{
+             {}, {zero.get()}, {zero.get(), path.get(), path.get()}}) {
+        auto result = standin::call(mexFunction, "frameFetch", 2, inputs);
+        EXPECT_TRUE(result.failed);
+        EXPECT_EQ(result.identifier, "MATLAB:WrongNumberOfInputs");
+        EXPECT_EQ(result.message, usage);
+    }
+    std::vector<ArrayPtr> badIndices;
+    badIndices.push_back(standin::makeText("1"));
+    badIndices.push_back(makeArray(mxCELL_CLASS, {1, 1}));
+    badIndices.push_back(makeArray(mxDOUBLE_CLASS, {1, 1}, mxCOMPLEX));
+    badIndices.push_back(standin::makeSparse(1, 1));
+    badIndices.push_back(makeArray(mxDOUBLE_CLASS, {1, 2}));
+    badIndices.push_back(makeArray(mxDOUBLE_CLASS, {0, 0}));
+    for (const auto& index : badIndices) {
+        auto result = fetch(index.get(), path.get());
+        EXPECT_TRUE(result.failed);
+        EXPECT_EQ(result.identifier, "frameFetch:WrongType");
+        EXPECT_EQ(result.message, indexType);
+        EXPECT_EQ(result.arraysAtError, 0u);
+        // The path is checked first.
+        result = fetch(index.get(), zero.get());
+        EXPECT_EQ(result.message, pathType);
+    }
+    auto result = fetch(zero.get(), badIndices[1].get());
+    EXPECT_EQ(result.identifier, "frameFetch:WrongType");
+    EXPECT_EQ(result.message, pathType);
+}
+
+TEST(FrameFetchEntry, LibraryFailuresPrintOneLineAndReturnEmptyFrames) {
+    RecordingFolder folder;
+    RecordingHeader header;
+    header.frames = 3;
+    header.width = 4;
+    header.height = 2;
+    const std::string file = folder.write("three.rec", header);
+
+    auto result = fetch(0, folder.path("missing.rec"));
+    expectClean(result);
+    EXPECT_EQ(result.printed, "DCIMG_ERR=0x80000101 @ dcimg_open\n");
+    expectEmptyFrame(result);
+    EXPECT_EQ(frameCountOf(result), 0);
+
+    for (double index : {3.0, -1.0, 1e10, -HUGE_VAL}) {
+        result = fetch(index, file);
+        expectClean(result);
+        EXPECT_EQ(result.printed, "DCIMG_ERR=0x80000104 @ dcimg_lockframe\n") << index;
+        expectEmptyFrame(result);
+        EXPECT_EQ(frameCountOf(result), 3);
+    }
+
+    result = fetch(0, folder.writeBytes("damaged.rec", {'F', 'R', 'A', 'M', 'E', 'R', 'E', 'X'}));
+    expectClean(result);
+    EXPECT_EQ(result.printed, "DCIMG_ERR=0x80000102 @ dcimg_open\n");
+    result = fetch(0, folder.write("cut.rec", header, 5));
+    EXPECT_EQ(result.printed, "DCIMG_ERR=0x80000103 @ dcimg_open\n");
+    EXPECT_EQ(frameCountOf(result), 0);
+}
+
+TEST(FrameFetchEntry, ReturnsTheFrameAndTheFullFrameCount) {
+    RecordingFolder folder;
+    RecordingHeader header;
+    header.frames = 70000;
+    header.width = 3;
+    header.height = 2;
+    const std::string file = folder.write("long.rec", header);
+    for (double index : {0.0, 69999.9, 4464.0}) {
+        auto result = fetch(index, file);
+        expectClean(result);
+        EXPECT_EQ(result.printed, "");
+        EXPECT_EQ(frameCountOf(result), 70000);
+        expectFrame(result, 3, 2, static_cast<uint32_t>(index));
+    }
+    // NaN truncates to frame 0; a logical index is a number too.
+    auto result = fetch(std::nan(""), file);
+    expectFrame(result, 3, 2, 0);
+    const ArrayPtr yes = standin::makeFilled<bool>(mxLOGICAL_CLASS, {1, 1}, {true});
+    const ArrayPtr path = standin::makeText(file);
+    result = fetch(yes.get(), path.get());
+    expectFrame(result, 3, 2, 1);
+    // Only the slots the caller has are filled.
+    result = fetch(2, file, 0);
+    expectClean(result);
+    ASSERT_EQ(result.outputs.size(), 1u);
+    expectFrame(result, 3, 2, 2);
+}
+
+TEST(FrameFetchEntry, LargeFramesComeOutWidthByHeight) {
+    RecordingFolder folder;
+    RecordingHeader header;
+    header.frames = 2;
+    header.width = 2048;
+    header.height = 1024;
+    auto result = fetch(1, folder.write("large.rec", header));
+    expectClean(result);
+    expectFrame(result, 2048, 1024, 1);  // the first column is the first image row
+}
+
+TEST(FrameFetchEntry, PaddedRowsAreFollowedAndNarrowRowsRefused) {
+    RecordingFolder folder;
+    RecordingHeader header;
+    header.frames = 2;
+    header.width = 5;
+    header.height = 3;
+    for (uint32_t padding : {1u, 2u, 6u}) {
+        header.rowBytes = 10 + padding;
+        auto result = fetch(1, folder.write("padded.rec", header));
+        expectClean(result);
+        expectFrame(result, 5, 3, 1);
+    }
+    header.rowBytes = 9;
+    auto result = fetch(0, folder.write("narrow.rec", header));
+    expectClean(result);
+    EXPECT_EQ(result.printed, "frameFetch: frame rows of 9 bytes cannot hold 5 16-bit pixels\n");
+    expectEmptyFrame(result);
+    EXPECT_EQ(frameCountOf(result), 2);
+}
+
+TEST(FrameFetchEntry, ManyCallsLeaveNoFileOrMemoryBehind) {
+    RecordingFolder folder;
+    RecordingHeader header;
+    header.frames = 2;
+    header.width = 8;
+    header.height = 4;
+    const std::string file = folder.write("repeat.rec", header);
+    const std::string missing = folder.path("missing.rec");
+    const size_t blocks = standin::liveBlocks();
+    const int files = openFileCount();
+    for (int k = 0; k < 10000; ++k) {
+        auto result = fetch(k % 3, k % 7 == 0 ? missing : file);
+        ASSERT_FALSE(result.failed);
+        ASSERT_EQ(result.scratchLeft, 0u);
+        ASSERT_EQ(result.badFrees, 0u);
+        ASSERT_EQ(result.strayArrays, 0u);
+    }
+    EXPECT_EQ(openFileCount(), files);
+    EXPECT_EQ(standin::liveBlocks(), blocks);
+}
+
+TEST(CopyFrameRows, PacksRowsFromAnyRowLength) {
+    // Three rows of two pixels, rows 7 bytes apart: odd strides leave rows unaligned.
+    const std::vector<unsigned char> source = {1, 0, 2, 0, 9, 9, 9, 3, 0, 4, 0,
+                                               9, 9, 9, 5, 1, 6, 1, 9, 9, 9};
+    std::vector<uint16_t> out(6);
+    copyFrameRows(source.data(), 7, 2, 3, out.data());
+    EXPECT_EQ(out, (std::vector<uint16_t>{1, 2, 3, 4, 261, 262}));
+    copyFrameRows(source.data(), 4, 2, 3, out.data());  // packed
+    EXPECT_EQ(out, (std::vector<uint16_t>{1, 2, 0x0909, 0x0309, 0x0400, 0x0900}));
+}
+
+}  // namespace
