@@ -37,7 +37,11 @@ uint16_t largestCount(const uint16_t* counts, int64_t pixelCount) {
 void equalizeCounts(uint16_t* counts, float* equalised, int64_t pixelCount, uint16_t largest,
                     int64_t* countHist, float* cumCount) {
     for (int64_t k = 0; k < pixelCount; ++k) {
-        ++countHist[counts[k]];
+        // Rendered images are mostly empty: skipping the zeros spares a long chain of
+        // increments of the same bin.
+        if (counts[k] != 0) {
+            ++countHist[counts[k]];
+        }
     }
     // Single-precision running sum, as the levels have always been computed.
     cumCount[0] = 0.0f;
@@ -52,10 +56,13 @@ void equalizeCounts(uint16_t* counts, float* equalised, int64_t pixelCount, uint
     }
     if (equalised != nullptr) {
         for (int64_t k = 0; k < pixelCount; ++k) {
-            equalised[k] = cumCount[counts[k]];
+            const float level = cumCount[counts[k]];
+            equalised[k] = level;
+            counts[k] = static_cast<uint16_t>(static_cast<int32_t>(level));
         }
-    }
-    for (int64_t k = 0; k < pixelCount; ++k) {
-        counts[k] = static_cast<uint16_t>(static_cast<int32_t>(cumCount[counts[k]]));
+    } else {
+        for (int64_t k = 0; k < pixelCount; ++k) {
+            counts[k] = static_cast<uint16_t>(static_cast<int32_t>(cumCount[counts[k]]));
+        }
     }
 }

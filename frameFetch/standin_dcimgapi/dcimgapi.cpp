@@ -2,10 +2,10 @@
 // recordings in our own simple format (see FORMAT.md). Everything it reads is checked
 // against the header and the file's size; no call throws or reads outside the file or buffer.
 #include <cstdio>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <set>
-#include <vector>
 
 #include "dcimg.h"
 #include "standin_codes.h"
@@ -21,7 +21,7 @@ struct Recording {
     int32_t height = 0;
     int32_t rowBytes = 0;
     uint64_t frameBytes = 0;
-    std::vector<unsigned char> frame;  // the locked frame
+    std::unique_ptr<unsigned char[]> frame;  // the locked frame, frameBytes long
 };
 
 // Open recordings; a handle is valid only while it is in here.
@@ -152,14 +152,17 @@ int32_t lockFrame(DcimgHandle handle, FrameRecord* record) {
     if (index < 0 || index >= recording->frameCount) {
         return kFrameOutOfRange;
     }
-    recording->frame.resize(recording->frameBytes);
+    if (!recording->frame) {
+        // Not zero-filled: every byte is read from the file before it is handed out.
+        recording->frame.reset(new unsigned char[recording->frameBytes]);
+    }
     const uint64_t offset = kHeaderBytes + static_cast<uint64_t>(index) * recording->frameBytes;
     if (!seekTo(recording->file, offset) ||
-        std::fread(recording->frame.data(), 1, recording->frame.size(), recording->file) !=
-            recording->frame.size()) {
+        std::fread(recording->frame.get(), 1, recording->frameBytes, recording->file) !=
+            recording->frameBytes) {
         return kTruncated;  // the file shrank since it was opened
     }
-    record->pixels = recording->frame.data();
+    record->pixels = recording->frame.get();
     record->rowBytes = recording->rowBytes;
     record->width = recording->width;
     record->height = recording->height;

@@ -73,7 +73,9 @@ public:
         const std::string file = path(name);
         std::FILE* out = std::fopen(file.c_str(), "wb");
         if (out != nullptr) {
-            std::fwrite(bytes.data(), 1, bytes.size(), out);
+            if (!bytes.empty()) {
+                std::fwrite(bytes.data(), 1, bytes.size(), out);
+            }
             std::fclose(out);
         }
         return file;
