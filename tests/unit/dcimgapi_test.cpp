@@ -35,12 +35,7 @@ uint16_t pixelAt(const FrameRecord& frame, int x, int y) {
 TEST(StandinLibrary, ReadsPackedAndPaddedFrames) {
     RecordingFolder folder;
     for (uint32_t padding : {0u, 3u, 6u}) {
-        RecordingHeader header;
-        header.frames = 3;
-        header.width = 5;
-        header.height = 4;
-        header.rowBytes = 10 + padding;
-        const std::string file = folder.write("frames.rec", header);
+        const std::string file = folder.write("frames.rec", headerOf(3, 5, 4, 10 + padding));
         InitRecord init{};
         init.size = sizeof init;
         ASSERT_EQ(dcimg_init(&init), kSuccess);
@@ -98,11 +93,7 @@ TEST(StandinLibrary, RefusesMissingDamagedAndShortFiles) {
     EXPECT_EQ(damaged(header), kNotRecording);
 
     // Shorter than announced, by one byte or by far; products that overflow 64 bits too.
-    header = RecordingHeader();
-    header.frames = 4;
-    header.width = 3;
-    header.height = 2;
-    EXPECT_EQ(openFile(folder.write("cut.rec", header, 1), &handle), kTruncated);
+    EXPECT_EQ(openFile(folder.write("cut.rec", headerOf(4, 3, 2), 1), &handle), kTruncated);
     std::vector<unsigned char> forged = {'F', 'R', 'A', 'M', 'E', 'R', 'E', 'C', 1, 0, 0, 0};
     for (int field = 0; field < 4; ++field) {
         forged.insert(forged.end(), {0xFF, 0xFF, 0xFF, 0x7F});
@@ -166,10 +157,7 @@ TEST(StandinLibrary, ChecksRecordsHandlesIndicesAndParameters) {
 
 TEST(StandinLibrary, FileShrinkingAfterOpenFailsTheLock) {
     RecordingFolder folder;
-    RecordingHeader header;
-    header.frames = 3;
-    header.width = 4;
-    const std::string file = folder.write("shrinks.rec", header);
+    const std::string file = folder.write("shrinks.rec", headerOf(3, 4, 1));
     DcimgHandle handle = nullptr;
     ASSERT_EQ(openFile(file, &handle), kSuccess);
     std::filesystem::resize_file(file, 40);

@@ -101,10 +101,7 @@ TEST(FrameFetchEntry, ArgumentErrorsEndTheCall) {
 
 TEST(FrameFetchEntry, LibraryFailuresPrintOneLineAndReturnEmptyFrames) {
     RecordingFolder folder;
-    RecordingHeader header;
-    header.frames = 3;
-    header.width = 4;
-    header.height = 2;
+    RecordingHeader header = headerOf(3, 4, 2);
     const std::string file = folder.write("three.rec", header);
 
     auto result = fetch(0, folder.path("missing.rec"));
@@ -131,10 +128,7 @@ TEST(FrameFetchEntry, LibraryFailuresPrintOneLineAndReturnEmptyFrames) {
 
 TEST(FrameFetchEntry, ReturnsTheFrameAndTheFullFrameCount) {
     RecordingFolder folder;
-    RecordingHeader header;
-    header.frames = 70000;
-    header.width = 3;
-    header.height = 2;
+    RecordingHeader header = headerOf(70000, 3, 2);
     const std::string file = folder.write("long.rec", header);
     for (double index : {0.0, 69999.9, 4464.0}) {
         auto result = fetch(index, file);
@@ -159,10 +153,7 @@ TEST(FrameFetchEntry, ReturnsTheFrameAndTheFullFrameCount) {
 
 TEST(FrameFetchEntry, LargeFramesComeOutWidthByHeight) {
     RecordingFolder folder;
-    RecordingHeader header;
-    header.frames = 2;
-    header.width = 2048;
-    header.height = 1024;
+    RecordingHeader header = headerOf(2, 2048, 1024);
     auto result = fetch(1, folder.write("large.rec", header));
     expectClean(result);
     expectFrame(result, 2048, 1024, 1);  // the first column is the first image row
@@ -170,10 +161,7 @@ TEST(FrameFetchEntry, LargeFramesComeOutWidthByHeight) {
 
 TEST(FrameFetchEntry, PaddedRowsAreFollowedAndNarrowRowsRefused) {
     RecordingFolder folder;
-    RecordingHeader header;
-    header.frames = 2;
-    header.width = 5;
-    header.height = 3;
+    RecordingHeader header = headerOf(2, 5, 3);
     for (uint32_t padding : {1u, 2u, 6u}) {
         header.rowBytes = 10 + padding;
         auto result = fetch(1, folder.write("padded.rec", header));
@@ -190,10 +178,7 @@ TEST(FrameFetchEntry, PaddedRowsAreFollowedAndNarrowRowsRefused) {
 
 TEST(FrameFetchEntry, ManyCallsLeaveNoFileOrMemoryBehind) {
     RecordingFolder folder;
-    RecordingHeader header;
-    header.frames = 2;
-    header.width = 8;
-    header.height = 4;
+    RecordingHeader header = headerOf(2, 8, 4);
     const std::string file = folder.write("repeat.rec", header);
     const std::string missing = folder.path("missing.rec");
     const size_t blocks = standin::liveBlocks();

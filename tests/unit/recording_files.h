@@ -22,6 +22,16 @@ struct RecordingHeader {
     std::string magic = "FRAMEREC";
 };
 
+inline RecordingHeader headerOf(uint32_t frames, uint32_t width, uint32_t height,
+                                uint32_t rowBytes = 0) {
+    RecordingHeader header;
+    header.frames = frames;
+    header.width = width;
+    header.height = height;
+    header.rowBytes = rowBytes;
+    return header;
+}
+
 // Pixel x of row y of frame k in the recordings written here.
 inline uint16_t pixelValue(uint32_t x, uint32_t y, uint32_t k) {
     return static_cast<uint16_t>(x + 7 * y + 131 * k);
