@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <random>
 #include <string>
@@ -297,22 +298,28 @@ TEST(BoxGatherEntry, FirstFailingCheckWins) {
 
 TEST(BoxGatherEntry, PositionsMustBeRealNumericFramesAndNotNaN) {
     const std::string numeric = "X, Y and Z must be real numeric arrays.\n";
-    std::vector<ArrayPtr> bad;
-    bad.push_back(makeFilled<char16_t>(mxCHAR_CLASS, {2, 1}, {u'a', u'b'}));
-    bad.push_back(makeArray(mxLOGICAL_CLASS, {2, 1}));
-    bad.push_back(makeArray(mxCELL_CLASS, {2, 1}));
-    bad.push_back(makeArray(mxSTRUCT_CLASS, {2, 1}));
-    bad.push_back(makeArray(mxDOUBLE_CLASS, {2, 1}, mxCOMPLEX));
-    bad.push_back(standin::makeSparse(2, 1));
-    for (auto& array : bad) {
-        for (int which = 0; which < 3; ++which) {
+    // Char, logical, cell, struct, complex and sparse, in each of X, Y and Z.
+    const std::vector<std::function<ArrayPtr()>> makers = {
+        [] {
+            return makeArray(mxCHAR_CLASS, {2, 1});
+        },
+        [] {
+            return makeArray(mxLOGICAL_CLASS, {2, 1});
+        },
+        [] {
+            return makeArray(mxCELL_CLASS, {2, 1});
+        },
+        [] {
+            return makeArray(mxSTRUCT_CLASS, {2, 1});
+        },
+        [] {
+            return makeArray(mxDOUBLE_CLASS, {2, 1}, mxCOMPLEX);
+        },
+        [] { return standin::makeSparse(2, 1); }};
+    for (const auto& make : makers) {
+        for (ArrayPtr Inputs::*position : {&Inputs::x, &Inputs::y, &Inputs::z}) {
             Inputs in;
-            ArrayPtr* slot[] = {&in.x, &in.y, &in.z};
-            *slot[which] = makeArray(mxGetClassID(array.get()), {2, 1},
-                                     mxIsComplex(array.get()) ? mxCOMPLEX : mxREAL);
-            if (mxIsSparse(array.get())) {
-                *slot[which] = standin::makeSparse(2, 1);
-            }
+            in.*position = make();
             expectFailure(in.call(), "boxGather:WrongPrecision", numeric);
         }
     }
