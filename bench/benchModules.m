@@ -60,6 +60,6 @@ function t = medianTime(fn, repeats)
 end
 
 function report(what, tModule, builtin, tBuiltin)
-  printf('%-40s %8.3f ms   %-26s %8.3f ms   ratio %.2f\n', what, 1000 * tModule, builtin, ...
+  fprintf('%-40s %8.3f ms   %-26s %8.3f ms   ratio %.2f\n', what, 1000 * tModule, builtin, ...
          1000 * tBuiltin, tBuiltin / tModule);
 end

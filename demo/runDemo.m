@@ -24,11 +24,11 @@ function runDemo(outDir)
   file = fullfile(outDir, 'dotMosaic_demo.png');
   % Rows of the image are X, so the picture is shown transposed to put X across.
   imwrite(uint8(round(levels' / 1023 * 255)), file);
-  printf('dotMosaic demo: %d localisations into a %d-by-%d image in %.1f ms\n', ...
+  fprintf('dotMosaic demo: %d localisations into a %d-by-%d image in %.1f ms\n', ...
          numel(x), sizePx, sizePx, 1000 * elapsed);
-  printf('  busiest pixel holds %d points; %d pixels are non-empty; top level %d\n', ...
+  fprintf('  busiest pixel holds %d points; %d pixels are non-empty; top level %d\n', ...
          max(raw(:)), nnz(raw), max(counts(:)));
-  printf('  wrote %s\n', file);
+  fprintf('  wrote %s\n', file);
 
   pipelineDemo(outDir);
 end
@@ -69,10 +69,10 @@ function pipelineDemo(outDir)
   for i = 1:numel(xNm)
     nearest(i) = sqrt(min((sites(:, 1) - xNm(i)) .^ 2 + (sites(:, 2) - yNm(i)) .^ 2));
   end
-  printf('pipeline demo: %d frames of %dx%d read with frameFetch, %d spots cut with boxGather\n', ...
+  fprintf('pipeline demo: %d frames of %dx%d read with frameFetch, %d spots cut with boxGather\n', ...
          frameCount, sizePx, sizePx, numel(x));
-  printf('  median distance of a localisation to its true site: %.0f nm\n', median(nearest));
-  printf('  wrote %s\n', image);
+  fprintf('  median distance of a localisation to its true site: %.0f nm\n', median(nearest));
+  fprintf('  wrote %s\n', image);
 end
 
 function [frames, sites] = simulateRecording(sizePx, frameCount, pixelNm)

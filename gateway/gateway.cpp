@@ -82,13 +82,10 @@ void raiseError(const char* identifier, const char* format, ...) {
     std::abort();
 }
 
-void raiseEscaped(const char* reason, const char* detail) {
+void raiseEscaped(const char* reason, const char* message) {
     char identifier[128];
     moduleIdentifier(identifier, sizeof identifier, reason);
-    if (std::strcmp(reason, "OutOfMemory") == 0) {
-        raiseError(identifier, "Out of memory.\n");
-    }
-    raiseError(identifier, "Internal error: %s\n", detail);
+    raiseError(identifier, "%s\n", message);
 }
 
 mxArray* createZeroArray(int count, const int32_t* dims, mxClassID classId) {

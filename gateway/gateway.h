@@ -3,7 +3,7 @@
 #pragma once
 
 #include <cstdint>
-#include <cstring>
+#include <cstdio>
 #include <new>
 #include <stdexcept>
 
@@ -67,26 +67,28 @@ bool isRealNumeric(const mxArray* array);
 // the caller to mxFree (null when nothing was allocated).
 const double* readAsDoubles(const mxArray* array, int64_t count, double** scratch);
 
+// Ends the call with "<module>:<reason>" and `message`, for an exception that escaped.
+[[noreturn]] void raiseEscaped(const char* reason, const char* message);
+
 // Turns a C++ exception that escapes `body` into a host error: escaping `mexFunction` it would
 // end the whole host session. Only the kinds our own code can raise are caught; the host's
 // own error unwinding (in Octave a std::runtime_error) passes through untouched.
-[[noreturn]] void raiseEscaped(const char* reason, const char* detail);
-
 template <class Body>
 void runGuarded(Body&& body) {
     const char* reason = nullptr;
-    char detail[256] = "";
+    char message[256] = "";
     try {
         body();
     } catch (const std::bad_alloc&) {
         reason = "OutOfMemory";
+        std::snprintf(message, sizeof message, "Out of memory.");
     } catch (const std::logic_error& error) {
         reason = "InternalError";
-        std::strncpy(detail, error.what(), sizeof detail - 1);
+        std::snprintf(message, sizeof message, "Internal error: %s", error.what());
     }
     // Raised outside the handler: the host may unwind by other means than C++ exceptions.
     if (reason != nullptr) {
-        raiseEscaped(reason, detail);
+        raiseEscaped(reason, message);
     }
 }
 
