@@ -14,6 +14,7 @@ const char* const kUsage =
     "$Author: spotlab $\n"
     "$HeadURL: https://svn.example.org/spot-toolbox/trunk/boxGather/boxGather.cpp $";
 
+const char* const kWrongPrecision = "boxGather:WrongPrecision";
 const char* const kWrongDimensions = "boxGather:WrongDimensions";
 const char* const kOutOfRange = "boxGather:InputOutofRange";
 
@@ -25,9 +26,9 @@ bool isColumn(const gateway::Shape& shape) {
 void checkShapes(const mxArray* data, const gateway::Shape& x, const gateway::Shape& y,
                  const gateway::Shape& z, const gateway::Shape& boxsize,
                  const gateway::Shape& stack) {
-    if (mxGetClassID(data) != mxSINGLE_CLASS) {
-        gateway::raiseError("boxGather:WrongPrecision",
-                            "data must be comprised of single floats\n");
+    // A complex stack would lose its imaginary part without a word.
+    if (mxGetClassID(data) != mxSINGLE_CLASS || mxIsComplex(data)) {
+        gateway::raiseError(kWrongPrecision, "data must be comprised of single floats\n");
     }
     if (x.dims[0] == 0) {
         gateway::raiseError(kWrongDimensions, "X coordinate array is empty.\n");
@@ -51,7 +52,7 @@ void checkShapes(const mxArray* data, const gateway::Shape& x, const gateway::Sh
         gateway::raiseError("boxGather:DimensionMismatch",
                             "Size of X and Y and Z coordinates must match.\n");
     }
-    if (boxsize.dims[0] != 1 || boxsize.dims[1] != 1) {
+    if (boxsize.dims[0] != 1 || boxsize.dims[1] != 1 || boxsize.elements != 1) {
         gateway::raiseError(kWrongDimensions,
                             "boxsize should be a single value specifying the szxsz region size.\n");
     }
@@ -72,6 +73,9 @@ void gatherBoxes(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     const gateway::Shape stackShape = gateway::readShape(prhs[4]);
     checkShapes(prhs[4], xShape, yShape, zShape, boxsizeShape, stackShape);
 
+    if (!gateway::isScalarLike(prhs[3])) {
+        gateway::raiseError(kWrongPrecision, "boxsize must be a real numeric value.\n");
+    }
     const int32_t pointCount = xShape.dims[0];
     const int32_t g = gateway::readScalarInt32(prhs[3]);
     const int32_t rows = stackShape.dims[0];
@@ -85,8 +89,10 @@ void gatherBoxes(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     }
     if (!gateway::isRealNumeric(prhs[0]) || !gateway::isRealNumeric(prhs[1]) ||
         !gateway::isRealNumeric(prhs[2])) {
-        gateway::raiseError("boxGather:WrongPrecision",
-                            "X, Y and Z must be real numeric arrays.\n");
+        gateway::raiseError(kWrongPrecision, "X, Y and Z must be real numeric arrays.\n");
+    }
+    if (frames == 0) {
+        gateway::raiseError(kOutOfRange, "data holds no frames.\n");
     }
 
     double* scratch[3];

@@ -21,11 +21,30 @@
 %   Outputs
 %     boxes     g-by-g-by-N single array, box i in boxes(:, :, i)
 %     x0, y0    N-by-1 single arrays: 0-based row and column of each box's
-%               first pixel, after shifting inward
+%               first pixel, after shifting inward. Single precision holds
+%               every whole number exactly up to 2^24 (16777216).
 %
-%   Errors carry identifiers: MATLAB:WrongNumberOfInputs,
-%   boxGather:WrongPrecision, boxGather:WrongDimensions,
-%   boxGather:DimensionMismatch and boxGather:InputOutofRange.
+%   Errors, checked in this order
+%     MATLAB:WrongNumberOfInputs   Usage: boxGather(xpostitions,ypositions,
+%                                  zpositions, boxsize,data), then four lines
+%                                  with the source revision
+%     boxGather:DimensionTooLarge  Array dimensions must each be less than 2^31.
+%     boxGather:WrongPrecision     data must be comprised of single floats
+%                                  (also for complex data)
+%     boxGather:WrongDimensions    X coordinate array is empty. (likewise Y, Z)
+%     boxGather:WrongDimensions    X should be a 1 dimensional array. (Y, Z)
+%     boxGather:DimensionMismatch  Size of X and Y and Z coordinates must match.
+%     boxGather:WrongDimensions    boxsize should be a single value specifying
+%                                  the szxsz region size.
+%     boxGather:WrongDimensions    data should be a 3 dimensional array not N.
+%     boxGather:WrongPrecision     boxsize must be a real numeric value.
+%     boxGather:InputOutofRange    boxsize must be a positive integer.
+%     boxGather:InputOutofRange    data size must be bigger than boxsize
+%     boxGather:WrongPrecision     X, Y and Z must be real numeric arrays.
+%     boxGather:InputOutofRange    data holds no frames.
+%     boxGather:InputOutofRange    Z must hold frame indices from 0 to F-1.
+%     boxGather:InputOutofRange    X and Y must not be NaN.
+%     boxGather:OutOfMemory        Out of memory.
 %
 %   Example
 %     data = single(rand(64, 64, 10));

@@ -5,15 +5,25 @@
 
 namespace {
 
+// The imaginary part of a complex input would be dropped without a word.
+bool isSingleReal(const mxArray* array) {
+    return mxGetClassID(array) == mxSINGLE_CLASS && !mxIsComplex(array);
+}
+
 void renderMosaic(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     if (nrhs != 5) {
         gateway::raiseError(nullptr, "Must input sizeX,sizeY,X,Y,UseHistEqual!\n");
     }
-    if (mxGetClassID(prhs[2]) != mxSINGLE_CLASS || mxGetClassID(prhs[3]) != mxSINGLE_CLASS) {
+    if (!isSingleReal(prhs[2]) || !isSingleReal(prhs[3])) {
         gateway::raiseError(nullptr, "Array inputs must be comprised of single floats!\n");
     }
-    const int32_t sizeX = gateway::readScalarInt32(prhs[0]);
-    const int32_t sizeY = gateway::readScalarInt32(prhs[1]);
+    if (!gateway::isScalarLike(prhs[0]) || !gateway::isScalarLike(prhs[1]) ||
+        !gateway::isScalarLike(prhs[4])) {
+        gateway::raiseError("dotMosaic:WrongType",
+                            "sizeX, sizeY and UseHistEqual must be real numeric scalars.\n");
+    }
+    const int32_t sizeX = gateway::readLengthScalar(prhs[0]);
+    const int32_t sizeY = gateway::readLengthScalar(prhs[1]);
     const bool useHistEqual = gateway::readScalarInt32(prhs[4]) != 0;
     const float* x = static_cast<const float*>(mxGetData(prhs[2]));
     const float* y = static_cast<const float*>(mxGetData(prhs[3]));

@@ -25,6 +25,20 @@
 %     levels   sizeX-by-sizeY single image of the equalised levels (0 to 1023,
 %              the most crowded pixels at 1023); all zero without UseHistEqual.
 %
+%   Errors
+%     (no identifier)  Must input sizeX,sizeY,X,Y,UseHistEqual!
+%     (no identifier)  Array inputs must be comprised of single floats!
+%                      (X or Y not single, or complex)
+%     dotMosaic:WrongType  sizeX, sizeY and UseHistEqual must be real numeric
+%                      scalars. (a cell, struct, function handle, empty or
+%                      complex value)
+%     dotMosaic:DimensionTooLarge  Array dimensions must each be less than
+%                      2^31. (X or Y that large, or sizeX or sizeY infinite or
+%                      2^31 or more)
+%     (no identifier)  Y must have at least as many elements as X!
+%     (no identifier)  sizeX and sizeY must be at least 1! (NaN sizes too)
+%     dotMosaic:OutOfMemory  Out of memory.
+%
 %   Example
 %     xy = single(64 * rand(10000, 2));
 %     img = dotMosaic(256, 256, 4 * xy(:, 1), 4 * xy(:, 2), 1);

@@ -51,8 +51,15 @@ void equalizeCounts(uint16_t* counts, float* equalised, int64_t pixelCount, uint
     const int64_t nonEmpty = static_cast<int64_t>(cumCount[largest]);
     const float divisor = static_cast<float>(nonEmpty - 1);
     // From here on cumCount[c] holds the level of count c; count 0 keeps level 0.
-    for (int c = 1; c <= largest; ++c) {
-        cumCount[c] = nonEmpty > 1 ? ((cumCount[c] - 1.0f) * kTopLevel) / divisor : kTopLevel;
+    for (int c = 1; c < largest; ++c) {
+        const float level = ((cumCount[c] - 1.0f) * kTopLevel) / divisor;
+        cumCount[c] = level < kTopLevel ? level : kTopLevel;
+    }
+    // The most crowded pixels are the top of the scale, whatever the rounding of the formula
+    // (from 16402 non-empty pixels on it can miss 1023 on either side), and a lone non-empty
+    // pixel is not 0 / 0.
+    if (largest > 0) {
+        cumCount[largest] = kTopLevel;
     }
     if (equalised != nullptr) {
         for (int64_t k = 0; k < pixelCount; ++k) {

@@ -1,6 +1,9 @@
 // [frame, frameCount] = frameFetch(frameIndex, path): reads one frame of a camera recording
 // through the recording library and returns it as a width-by-height uint16 matrix, with the
 // number of frames in the recording. Library failures print a line and give an empty frame.
+#include <cmath>
+#include <cstring>
+
 #include "gateway.h"
 #include "recording.h"
 
@@ -47,8 +50,20 @@ void fetchFrame(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     if (!indexIsNumber || gateway::readShape(prhs[0]).elements != 1) {
         gateway::raiseError("frameFetch:WrongType", "frameIndex must be a real numeric scalar.\n");
     }
-    const int32_t frameIndex = gateway::readScalarInt32(prhs[0]);
+    const double index = mxGetScalar(prhs[0]);
+    if (!std::isfinite(index)) {
+        gateway::raiseError("frameFetch:WrongType", "frameIndex must be finite.\n");
+    }
+    if (mxGetNumberOfDimensions(prhs[1]) != 2 || mxGetM(prhs[1]) > 1) {
+        gateway::raiseError("frameFetch:WrongType", "path must be a single row of characters.\n");
+    }
+    const int32_t frameIndex = gateway::truncateToInt32(index);
     char* path = mxArrayToString(prhs[1]);
+    // The host's copy ends at the first NUL: a shorter string would name another file.
+    if (path == nullptr || std::strlen(path) < mxGetNumberOfElements(prhs[1])) {
+        mxFree(path);
+        gateway::raiseError("frameFetch:WrongType", "path must not contain a NUL character.\n");
+    }
 
     int32_t frameCount = 0;
     int32_t width = 0;

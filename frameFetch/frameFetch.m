@@ -19,9 +19,24 @@
 %
 %   A failed library call does not raise an error: it prints one line,
 %     DCIMG_ERR=0x80000101 @ dcimg_open
-%   with the library's error code and the failed call, and frameFetch returns
-%   an empty frame (with the frame count when that was read). Wrong arguments
-%   do raise errors (MATLAB:WrongNumberOfInputs, frameFetch:WrongType).
+%   with the library's error code and the failed call (dcimg_init,
+%   dcimg_open, dcimg_getparaml( DCIMG_IDPARAML_NUMBEROF_FRAME ),
+%   dcimg_lockframe or dcimg_close), and frameFetch returns an empty frame
+%   (with the frame count when that was read). A frame whose rows are too
+%   short for 16-bit pixels is refused the same way, with the line
+%     frameFetch: frame rows of R bytes cannot hold W 16-bit pixels
+%
+%   Errors
+%     MATLAB:WrongNumberOfInputs  Usage: [frame, frameCount] =
+%                                 frameFetch(frameIndex, path)
+%     frameFetch:WrongType  path must be a character array.
+%     frameFetch:WrongType  frameIndex must be a real numeric scalar.
+%     frameFetch:WrongType  frameIndex must be finite.
+%     frameFetch:WrongType  path must be a single row of characters.
+%     frameFetch:WrongType  path must not contain a NUL character.
+%     frameFetch:DimensionTooLarge  Array dimensions must each be less than
+%                                 2^31.
+%     frameFetch:OutOfMemory  Out of memory.
 %
 %   With the camera maker's library frameFetch reads their recordings. The
 %   toolbox as built here carries a stand-in library instead, which reads

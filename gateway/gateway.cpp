@@ -44,6 +44,25 @@ int32_t readScalarInt32(const mxArray* array) {
     return truncateToInt32(mxGetScalar(array));
 }
 
+bool isScalarLike(const mxArray* array) {
+    const bool numberLike = mxIsNumeric(array) || mxIsLogical(array) || mxIsChar(array);
+    return numberLike && !mxIsComplex(array) && mxGetNumberOfElements(array) != 0;
+}
+
+int32_t readLengthScalar(const mxArray* array) {
+    const double value = mxGetScalar(array);
+    if (value >= -kInt32Min) {  // 2^31, and +inf
+        raiseDimensionTooLarge();
+    }
+    return truncateToInt32(value);
+}
+
+void raiseDimensionTooLarge() {
+    char identifier[128];
+    moduleIdentifier(identifier, sizeof identifier, "DimensionTooLarge");
+    raiseError(identifier, "Array dimensions must each be less than 2^31.\n");
+}
+
 Shape readShape(const mxArray* array) {
     const mwSize* dims = mxGetDimensions(array);
     const int count = static_cast<int>(mxGetNumberOfDimensions(array));
@@ -52,9 +71,7 @@ Shape readShape(const mxArray* array) {
     for (int k = 0; k < count; ++k) {
         // Through uint64_t so the test compiles cleanly whether mwSize is 32 or 64 bits.
         if (static_cast<uint64_t>(dims[k]) > static_cast<uint64_t>(kInt32Max)) {
-            char identifier[128];
-            moduleIdentifier(identifier, sizeof identifier, "DimensionTooLarge");
-            raiseError(identifier, "Array dimensions must each be less than 2^31.\n");
+            raiseDimensionTooLarge();
         }
         const int32_t length = static_cast<int32_t>(dims[k]);
         if (k < Shape::kLeading) {

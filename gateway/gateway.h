@@ -24,6 +24,15 @@ int32_t truncateToInt32(double value);
 // The first element of `array` as a double, by the rule above.
 int32_t readScalarInt32(const mxArray* array);
 
+// Whether `array` can stand for a scalar: real, numeric, logical or char, with at least one
+// element. Anything else would reach the host's own conversion, which fails without an
+// identifier or drops an imaginary part.
+bool isScalarLike(const mxArray* array);
+
+// A length given as a scalar, by the scalar rule; ends the call with
+// "<module>:DimensionTooLarge" when it is infinite or 2^31 or more, before anything is made.
+int32_t readLengthScalar(const mxArray* array);
+
 // Dimensions of a host array as 32-bit lengths, the form the modules index with.
 struct Shape {
     static constexpr int kLeading = 3;
@@ -34,6 +43,9 @@ struct Shape {
 
 // Ends the call with "<module>:DimensionTooLarge" when a dimension does not fit in 32 bits.
 Shape readShape(const mxArray* array);
+
+// Ends the call with "<module>:DimensionTooLarge".
+[[noreturn]] void raiseDimensionTooLarge();
 
 // Ends the call through the host. With a null identifier the message goes out bare through
 // mexErrMsgTxt; otherwise through mexErrMsgIdAndTxt. `format` is printf-style.

@@ -1,13 +1,13 @@
 // Stand-in for the camera maker's recording library: the same calls and records, reading
-// recordings in our own simple format (see FORMAT.md). Everything it reads is checked
-// against the header and the file's size; no call throws or reads outside the file or buffer.
-#include <cstdio>
-#include <memory>
+// recordings in our own simple format (see FORMAT.md). The open recording is mapped into
+// memory and a locked frame is handed out where it lies. Everything it reads is checked
+// against the header and the file's size; no call throws or reads outside the file.
 #include <mutex>
 #include <new>
 #include <set>
 
 #include "dcimg.h"
+#include "mapped_file.h"
 #include "standin_codes.h"
 
 using namespace standin_dcimg;
@@ -15,45 +15,17 @@ using namespace standin_dcimg;
 namespace {
 
 struct Recording {
-    std::FILE* file = nullptr;
+    MappedFile file;
     int32_t frameCount = 0;
     int32_t width = 0;
     int32_t height = 0;
     int32_t rowBytes = 0;
     uint64_t frameBytes = 0;
-    std::unique_ptr<unsigned char[]> frame;  // the locked frame, frameBytes long
 };
 
 // Open recordings; a handle is valid only while it is in here.
 std::mutex registryMutex;
 std::set<Recording*> registry;
-
-bool seekTo(std::FILE* file, uint64_t offset) {
-#if defined(_WIN32)
-    return _fseeki64(file, static_cast<long long>(offset), SEEK_SET) == 0;
-#else
-    return fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0;
-#endif
-}
-
-bool fileSize(std::FILE* file, uint64_t* size) {
-#if defined(_WIN32)
-    if (_fseeki64(file, 0, SEEK_END) != 0) {
-        return false;
-    }
-    const long long end = _ftelli64(file);
-#else
-    if (fseeko(file, 0, SEEK_END) != 0) {
-        return false;
-    }
-    const off_t end = ftello(file);
-#endif
-    if (end < 0) {
-        return false;
-    }
-    *size = static_cast<uint64_t>(end);
-    return true;
-}
 
 uint32_t littleEndian32(const unsigned char* bytes) {
     return static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
@@ -64,12 +36,13 @@ bool fitsInt32(uint32_t value) {
     return value <= static_cast<uint32_t>(INT32_MAX);
 }
 
-// Reads and checks the header and that the file holds every frame it announces.
-int32_t readHeader(std::FILE* file, Recording* recording) {
-    unsigned char header[kHeaderBytes];
-    if (std::fread(header, 1, sizeof header, file) != sizeof header) {
-        return std::ferror(file) ? kNoFile : kNotRecording;  // a folder, say, cannot be read
+// Checks the header and that the file holds every frame it announces.
+int32_t readHeader(Recording* recording) {
+    const MappedFile& file = recording->file;
+    if (file.length < kHeaderBytes) {
+        return kNotRecording;
     }
+    const unsigned char* header = file.bytes;
     for (int k = 0; k < 8; ++k) {
         if (header[k] != static_cast<unsigned char>(kMagic[k])) {
             return kNotRecording;
@@ -85,12 +58,8 @@ int32_t readHeader(std::FILE* file, Recording* recording) {
         return kNotRecording;
     }
     const uint64_t frameBytes = static_cast<uint64_t>(height) * rowBytes;
-    uint64_t size = 0;
-    if (!fileSize(file, &size)) {
-        return kNoFile;
-    }
     // frames * frameBytes may not fit in 64 bits; then no file is long enough.
-    const uint64_t available = size < kHeaderBytes ? 0 : size - kHeaderBytes;
+    const uint64_t available = file.length - kHeaderBytes;
     if (frames != 0 && frameBytes > available / frames) {
         return kTruncated;
     }
@@ -108,6 +77,11 @@ Recording* find(DcimgHandle handle) {
     return registry.count(recording) != 0 ? recording : nullptr;
 }
 
+void release(Recording* recording) {
+    unmapFile(&recording->file);
+    delete recording;
+}
+
 int32_t openRecording(OpenRecord* record) {
     if (record == nullptr || record->size != sizeof(OpenRecord)) {
         return kRecordSize;
@@ -115,36 +89,34 @@ int32_t openRecording(OpenRecord* record) {
     if (record->path == nullptr) {
         return kNoFile;
     }
-    std::FILE* file = std::fopen(record->path, "rb");
-    if (file == nullptr) {
-        return kNoFile;
-    }
-    // Frames are read straight into their buffer, and always from the file as it is now.
-    std::setvbuf(file, nullptr, _IONBF, 0);
     auto* recording = new (std::nothrow) Recording;
     if (recording == nullptr) {
-        std::fclose(file);
         return kNoMemory;
     }
-    const int32_t result = readHeader(file, recording);
-    if (result < 0) {
-        std::fclose(file);
+    const MapResult mapped = mapFile(record->path, &recording->file);
+    if (mapped != MapResult::kMapped) {
         delete recording;
+        return mapped == MapResult::kNotRegularFile ? kNoFile : kNoMemory;
+    }
+    const int32_t result = readHeader(recording);
+    if (result < 0) {
+        release(recording);
         return result;
     }
-    recording->file = file;
     const std::lock_guard<std::mutex> lock(registryMutex);
     registry.insert(recording);
     record->handle = recording;
     return kSuccess;
 }
 
+// Hands out the frame where it lies in the mapping. The file may have shrunk since it was
+// opened: its length is checked now, so no page past its end is ever handed out.
 int32_t lockFrame(DcimgHandle handle, FrameRecord* record) {
     if (record == nullptr || record->size != sizeof(FrameRecord)) {
         return kRecordSize;
     }
     const std::lock_guard<std::mutex> lock(registryMutex);
-    Recording* recording = find(handle);
+    const Recording* recording = find(handle);
     if (recording == nullptr) {
         return kUnknownHandle;
     }
@@ -152,17 +124,14 @@ int32_t lockFrame(DcimgHandle handle, FrameRecord* record) {
     if (index < 0 || index >= recording->frameCount) {
         return kFrameOutOfRange;
     }
-    if (!recording->frame) {
-        // Not zero-filled: every byte is read from the file before it is handed out.
-        recording->frame.reset(new unsigned char[recording->frameBytes]);
-    }
     const uint64_t offset = kHeaderBytes + static_cast<uint64_t>(index) * recording->frameBytes;
-    if (!seekTo(recording->file, offset) ||
-        std::fread(recording->frame.get(), 1, recording->frameBytes, recording->file) !=
-            recording->frameBytes) {
-        return kTruncated;  // the file shrank since it was opened
+    const uint64_t end = offset + recording->frameBytes;
+    uint64_t length = 0;
+    if (!currentLength(recording->file, &length) || end > length) {
+        return kTruncated;
     }
-    record->pixels = recording->frame.get();
+    prefetchRange(recording->file, offset, recording->frameBytes);
+    record->pixels = recording->file.bytes + offset;
     record->rowBytes = recording->rowBytes;
     record->width = recording->width;
     record->height = recording->height;
@@ -222,8 +191,7 @@ DCIMGAPI_EXPORT int32_t dcimg_close(DcimgHandle handle) {
             }
             registry.erase(recording);
         }
-        std::fclose(recording->file);
-        delete recording;
+        release(recording);
         return kSuccess;
     });
 }

@@ -27,6 +27,18 @@ function argumentErrors()
   assertError(@() dotMosaic(0, 4, x, single(1), 0), '', ...
               'dotMosaic: Y must have at least as many elements as X!');
   assertError(@() dotMosaic(4, 4, zeros(2^31, 0, 'single'), x, 0), 'dotMosaic:DimensionTooLarge');
+  % Sizes that would truncate to 2^31 - 1 are refused before anything is allocated.
+  tooLarge = 'dotMosaic: Array dimensions must each be less than 2^31.';
+  assertError(@() dotMosaic(Inf, 3, x, x, 0), 'dotMosaic:DimensionTooLarge', tooLarge);
+  assertError(@() dotMosaic(3e9, 1, x, x, 0), 'dotMosaic:DimensionTooLarge', tooLarge);
+  % Scalars the host cannot read as numbers, and complex points.
+  wrongType = 'dotMosaic: sizeX, sizeY and UseHistEqual must be real numeric scalars.';
+  assertError(@() dotMosaic({4}, 4, x, x, 0), 'dotMosaic:WrongType', wrongType);
+  assertError(@() dotMosaic(4, struct('a', 4), x, x, 0), 'dotMosaic:WrongType', wrongType);
+  assertError(@() dotMosaic(4, 4, x, x, @sin), 'dotMosaic:WrongType', wrongType);
+  assertError(@() dotMosaic(4, [], x, x, 0), 'dotMosaic:WrongType', wrongType);
+  assertError(@() dotMosaic(4, 4, complex(x, x), x, 0), '', ...
+              'dotMosaic: Array inputs must be comprised of single floats!');
   % An image far beyond memory fails as an error; the session goes on.
   try
     dotMosaic(2^31 - 1, 2^31 - 1, x, x, 0);

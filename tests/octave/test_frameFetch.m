@@ -113,6 +113,17 @@ function argumentErrors(folder)
   assertError(@() frameFetch([], file), 'frameFetch:WrongType', indexMessage);
   assertError(@() frameFetch({0}, file), 'frameFetch:WrongType', indexMessage);
   assertError(@() frameFetch(1i, file), 'frameFetch:WrongType', indexMessage);
+  assertError(@() frameFetch(NaN, file), 'frameFetch:WrongType', ...
+              'frameFetch: frameIndex must be finite.');
+  assertError(@() frameFetch(0, [file char(0) 'junk']), 'frameFetch:WrongType', ...
+              'frameFetch: path must not contain a NUL character.');
+  assertError(@() frameFetch(0, [file; file]), 'frameFetch:WrongType', ...
+              'frameFetch: path must be a single row of characters.');
+  % A named pipe is refused at once rather than waited on.
+  pipe = fullfile(folder, 'pipe.rec');
+  assert(system(['mkfifo ' pipe]), 0);
+  [frame, count] = frameFetch(0, pipe);
+  assert(isempty(frame) && count == 0);
   assertError(@() writeRecording(fullfile(folder, 'x.rec'), ones(2)), 'writeRecording:WrongType');
 end
 

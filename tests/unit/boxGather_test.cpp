@@ -261,9 +261,29 @@ TEST(BoxGatherEntry, EachCheckInTableOrder) {
     expectFailure(in.call(), kDims,
                   "boxsize should be a single value specifying the szxsz region size.\n");
 
+    in.boxsize = makeArray(mxDOUBLE_CLASS, {1, 1, 2});
+    expectFailure(in.call(), kDims,
+                  "boxsize should be a single value specifying the szxsz region size.\n");
+
     in = Inputs();
     in.data = makeArray(mxSINGLE_CLASS, {12, 10, 2, 2});
     expectFailure(in.call(), kDims, "data should be a 3 dimensional array not 4.\n");
+    // Neither a complex stack nor a boxsize the host cannot read as a number.
+    in.data = makeArray(mxSINGLE_CLASS, {12, 10}, mxCOMPLEX);
+    expectFailure(in.call(), "boxGather:WrongPrecision",
+                  "data must be comprised of single floats\n");
+    for (mxClassID bad : {mxCELL_CLASS, mxSTRUCT_CLASS, mxFUNCTION_CLASS}) {
+        in = Inputs();
+        in.boxsize = makeArray(bad, {1, 1});
+        expectFailure(in.call(), "boxGather:WrongPrecision",
+                      "boxsize must be a real numeric value.\n");
+    }
+    in.boxsize = makeArray(mxDOUBLE_CLASS, {1, 1}, mxCOMPLEX);
+    expectFailure(in.call(), "boxGather:WrongPrecision", "boxsize must be a real numeric value.\n");
+    // A stack with no frames has no frame a position could name.
+    in = Inputs();
+    in.data = makeArray(mxSINGLE_CLASS, {12, 10, 0});
+    expectFailure(in.call(), kRange, "data holds no frames.\n");
 
     for (double bad : {0.9, 0.0, -3.0, std::nan("")}) {
         in = Inputs();

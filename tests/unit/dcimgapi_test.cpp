@@ -2,6 +2,10 @@
 
 #include <filesystem>
 
+#if defined(__unix__)
+#include <sys/stat.h>
+#endif
+
 #include "dcimg.h"
 #include "recording_files.h"
 #include "standin_dcimgapi/standin_codes.h"
@@ -66,6 +70,11 @@ TEST(StandinLibrary, RefusesMissingDamagedAndShortFiles) {
     DcimgHandle handle = nullptr;
     EXPECT_EQ(openFile(folder.path("missing.rec"), &handle), kNoFile);
     EXPECT_EQ(openFile(folder.path(""), &handle), kNoFile);  // the folder itself
+#if defined(__unix__)
+    // A pipe nobody writes to would block a plain open() forever.
+    ASSERT_EQ(mkfifo(folder.path("pipe.rec").c_str(), 0600), 0);
+    EXPECT_EQ(openFile(folder.path("pipe.rec"), &handle), kNoFile);
+#endif
     EXPECT_EQ(openFile(folder.writeBytes("empty.rec", {}), &handle), kNotRecording);
     EXPECT_EQ(openFile(folder.writeBytes("short.rec", {'F', 'R', 'A', 'M', 'E'}), &handle),
               kNotRecording);

@@ -84,8 +84,9 @@ std::vector<float> referenceLevels(const std::vector<uint16_t>& counts) {
         }
         const auto atMost = static_cast<float>(
             std::upper_bound(nonEmpty.begin(), nonEmpty.end(), counts[k]) - nonEmpty.begin());
-        levels[k] =
-            total == 1 ? 1023.0f : ((atMost - 1.0f) * 1023.0f) / static_cast<float>(total - 1);
+        levels[k] = atMost == static_cast<float>(total)
+                        ? 1023.0f
+                        : ((atMost - 1.0f) * 1023.0f) / static_cast<float>(total - 1);
     }
     return levels;
 }
@@ -190,6 +191,27 @@ TEST(EqualizeCounts, MatchesRankReferenceForSmallAndLargeCounts) {
         const auto top = std::max_element(counts.begin(), counts.end()) - counts.begin();
         EXPECT_EQ(e.counts[top], 1023) << round;
     }
+}
+
+TEST(EqualizeCounts, MostCrowdedPixelsGetExactlyTheTopLevel) {
+    // From 16402 non-empty pixels on, (M - 1) * 1023 / (M - 1) in single precision can miss
+    // 1023 on either side; the rest of the scale keeps the formula.
+    int missed = 0;
+    for (int nonEmpty = 16402; nonEmpty < 16502; ++nonEmpty) {
+        std::vector<uint16_t> counts(static_cast<size_t>(nonEmpty) + 1, 1);
+        counts[0] = 0;
+        counts[5] = 3;
+        counts[7] = 2;
+        const auto e = equalised(counts);
+        const auto m = static_cast<float>(nonEmpty - 1);
+        missed += (m * 1023.0f) / m != 1023.0f;
+        ASSERT_EQ(e.levels[5], 1023.0f) << nonEmpty;
+        ASSERT_EQ(e.counts[5], 1023) << nonEmpty;
+        ASSERT_EQ(e.levels[7], ((static_cast<float>(nonEmpty - 1) - 1.0f) * 1023.0f) / m);
+        ASSERT_EQ(e.levels[1], ((static_cast<float>(nonEmpty - 2) - 1.0f) * 1023.0f) / m);
+        ASSERT_LE(*std::max_element(e.levels.begin(), e.levels.end()), 1023.0f);
+    }
+    EXPECT_GT(missed, 0) << "the range no longer exercises the rounding it is meant to";
 }
 
 TEST(EqualizeCounts, SaturatedPixelsEqualiseLikeAnyOther) {
@@ -329,6 +351,43 @@ TEST(DotMosaicEntry, RefusesDimensionsBeyond32Bits) {
     EXPECT_TRUE(result.failed);
     EXPECT_EQ(result.identifier, "dotMosaic:DimensionTooLarge");
     EXPECT_EQ(result.arraysAtError, 0u);
+    // Sizes that would truncate to 2^31 - 1 and be allocated.
+    for (double size : {HUGE_VAL, 3e9, 2147483648.0}) {
+        for (bool first : {true, false}) {
+            result =
+                Call{1, inputs(first ? size : 4, first ? 4 : size, singles({}), singles({}), 0)}();
+            EXPECT_EQ(result.identifier, "dotMosaic:DimensionTooLarge") << size;
+            EXPECT_EQ(result.message, "Array dimensions must each be less than 2^31.\n");
+            EXPECT_EQ(result.arraysAtError, 0u);
+        }
+    }
+}
+
+TEST(DotMosaicEntry, ScalarsOfTheWrongKindAndComplexPointsAreRefused) {
+    std::vector<ArrayPtr> wrong;
+    wrong.push_back(standin::makeArray(mxCELL_CLASS, {1, 1}));
+    wrong.push_back(standin::makeArray(mxSTRUCT_CLASS, {1, 1}));
+    wrong.push_back(standin::makeArray(mxFUNCTION_CLASS, {1, 1}));
+    wrong.push_back(standin::makeArray(mxDOUBLE_CLASS, {0, 0}));
+    wrong.push_back(standin::makeArray(mxDOUBLE_CLASS, {1, 1}, mxCOMPLEX));
+    for (const auto& bad : wrong) {
+        for (size_t slot : {0, 1, 4}) {
+            auto in = inputs(4, 4, singles({1}), singles({1}), 0);
+            in[slot] = standin::makeArray(mxGetClassID(bad.get()), standin::dimsOf(bad.get()),
+                                          mxIsComplex(bad.get()) ? mxCOMPLEX : mxREAL);
+            const auto result = Call{1, std::move(in)}();
+            EXPECT_TRUE(result.failed);
+            EXPECT_EQ(result.identifier, "dotMosaic:WrongType") << slot;
+            EXPECT_EQ(result.message,
+                      "sizeX, sizeY and UseHistEqual must be real numeric scalars.\n");
+            EXPECT_EQ(result.arraysAtError, 0u);
+        }
+    }
+    // The class check still comes first; complex coordinates fail it.
+    auto in = inputs(4, 4, singles({1}), singles({1}), 0);
+    in[0] = standin::makeArray(mxCELL_CLASS, {1, 1});
+    in[3] = standin::makeArray(mxSINGLE_CLASS, {1, 1}, mxCOMPLEX);
+    expectError(Call{1, std::move(in)}(), "Array inputs must be comprised of single floats!\n");
 }
 
 }  // namespace

@@ -1,0 +1,156 @@
+#include "mapped_file.h"
+
+#if defined(_WIN32)
+#define WIN32_LEAN_AND_MEAN
+#define NOMINMAX
+#include <windows.h>
+
+#include <string>
+#else
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+#if defined(_WIN32)
+
+namespace {
+
+// The host hands over UTF-8 (Octave, recent MATLAB) or the local code page (older MATLAB on
+// Windows); strict UTF-8 decoding tells the two apart for any name that is not plain ASCII.
+std::wstring widePath(const char* path) {
+    for (const UINT codePage : {static_cast<UINT>(CP_UTF8), static_cast<UINT>(CP_ACP)}) {
+        const DWORD flags = codePage == CP_UTF8 ? MB_ERR_INVALID_CHARS : 0;
+        const int length = MultiByteToWideChar(codePage, flags, path, -1, nullptr, 0);
+        if (length > 0) {
+            std::wstring wide(static_cast<size_t>(length), L'\0');
+            MultiByteToWideChar(codePage, flags, path, -1, &wide[0], length);
+            wide.resize(static_cast<size_t>(length) - 1);
+            return wide;
+        }
+    }
+    return std::wstring();
+}
+
+}  // namespace
+
+MapResult mapFile(const char* path, MappedFile* file) {
+    const std::wstring wide = widePath(path);
+    // Folders cannot be opened without FILE_FLAG_BACKUP_SEMANTICS: they fail here.
+    HANDLE handle = CreateFileW(wide.c_str(), GENERIC_READ,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (wide.empty() || handle == INVALID_HANDLE_VALUE) {
+        return MapResult::kNotRegularFile;
+    }
+    LARGE_INTEGER size;
+    if (GetFileType(handle) != FILE_TYPE_DISK || !GetFileSizeEx(handle, &size)) {
+        CloseHandle(handle);
+        return MapResult::kNotRegularFile;
+    }
+    *file = MappedFile{};
+    file->file = handle;
+    file->length = static_cast<uint64_t>(size.QuadPart);
+    if (file->length == 0) {
+        return MapResult::kMapped;  // an empty file cannot be mapped, and needs no mapping
+    }
+    file->mapping = CreateFileMappingW(handle, nullptr, PAGE_READONLY, 0, 0, nullptr);
+    const void* view =
+        file->mapping != nullptr ? MapViewOfFile(file->mapping, FILE_MAP_READ, 0, 0, 0) : nullptr;
+    if (view == nullptr) {
+        unmapFile(file);
+        return MapResult::kFailed;
+    }
+    file->bytes = static_cast<const unsigned char*>(view);
+    return MapResult::kMapped;
+}
+
+bool currentLength(const MappedFile& file, uint64_t* length) {
+    LARGE_INTEGER size;
+    if (!GetFileSizeEx(static_cast<HANDLE>(file.file), &size)) {
+        return false;
+    }
+    *length = static_cast<uint64_t>(size.QuadPart);
+    return true;
+}
+
+void prefetchRange(const MappedFile&, uint64_t, uint64_t) {}
+
+void unmapFile(MappedFile* file) {
+    if (file->bytes != nullptr) {
+        UnmapViewOfFile(file->bytes);
+    }
+    if (file->mapping != nullptr) {
+        CloseHandle(static_cast<HANDLE>(file->mapping));
+    }
+    if (file->file != nullptr) {
+        CloseHandle(static_cast<HANDLE>(file->file));
+    }
+    *file = MappedFile{};
+}
+
+#else
+
+MapResult mapFile(const char* path, MappedFile* file) {
+    // Non-blocking, so that opening a named pipe with no writer returns at once.
+    const int descriptor = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (descriptor < 0) {
+        return MapResult::kNotRegularFile;
+    }
+    struct stat status;
+    if (fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode) || status.st_size < 0) {
+        close(descriptor);
+        return MapResult::kNotRegularFile;
+    }
+    *file = MappedFile{};
+    file->descriptor = descriptor;
+    file->length = static_cast<uint64_t>(status.st_size);
+    if (file->length == 0) {
+        return MapResult::kMapped;  // an empty file cannot be mapped, and needs no mapping
+    }
+    void* view =
+        mmap(nullptr, static_cast<size_t>(file->length), PROT_READ, MAP_SHARED, descriptor, 0);
+    if (view == MAP_FAILED) {
+        unmapFile(file);
+        return MapResult::kFailed;
+    }
+    file->bytes = static_cast<const unsigned char*>(view);
+    return MapResult::kMapped;
+}
+
+bool currentLength(const MappedFile& file, uint64_t* length) {
+    struct stat status;
+    if (fstat(file.descriptor, &status) != 0 || status.st_size < 0) {
+        return false;
+    }
+    *length = static_cast<uint64_t>(status.st_size);
+    return true;
+}
+
+void prefetchRange(const MappedFile& file, uint64_t offset, uint64_t count) {
+    // Whole pages only; the range lies inside the mapping.
+    const auto page = static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+    const uint64_t start = offset / page * page;
+    const uint64_t end = offset + count;
+#if defined(MADV_POPULATE_READ)
+    // Maps the pages in one call rather than one fault at a time; refused by older kernels.
+    if (madvise(const_cast<unsigned char*>(file.bytes + start), end - start, MADV_POPULATE_READ) ==
+        0) {
+        return;
+    }
+#endif
+    madvise(const_cast<unsigned char*>(file.bytes + start), end - start, MADV_WILLNEED);
+}
+
+void unmapFile(MappedFile* file) {
+    if (file->bytes != nullptr) {
+        munmap(const_cast<unsigned char*>(file->bytes), static_cast<size_t>(file->length));
+    }
+    if (file->descriptor >= 0) {
+        close(file->descriptor);
+    }
+    *file = MappedFile{};
+}
+
+#endif
