@@ -4,6 +4,7 @@
 
 #include "boxes.h"
 #include "gateway.h"
+#include "parallel.h"
 
 namespace {
 
@@ -13,6 +14,9 @@ const char* const kUsage =
     "$Date: 2026-12-08 09:30:00 +0000 (Tue, 08 Dec 2026) $\n"
     "$Author: spotlab $\n"
     "$HeadURL: https://svn.example.org/spot-toolbox/trunk/boxGather/boxGather.cpp $";
+
+// Below this many box elements a thread is not worth starting.
+constexpr int64_t kElementsPerThread = 1 << 16;
 
 const char* const kWrongPrecision = "boxGather:WrongPrecision";
 const char* const kWrongDimensions = "boxGather:WrongDimensions";
@@ -119,17 +123,18 @@ void gatherBoxes(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
         }
     }
 
+    // Every element of the three outputs is written below.
     const int32_t boxDims[3] = {g, g, pointCount};
-    mxArray* boxes = gateway::createZeroArray(3, boxDims, mxSINGLE_CLASS);
-    mxArray* cornerX = gateway::createZeroMatrix(pointCount, 1, mxSINGLE_CLASS);
-    mxArray* cornerY = gateway::createZeroMatrix(pointCount, 1, mxSINGLE_CLASS);
-    const auto* stack = static_cast<const float*>(mxGetData(prhs[4]));
-    auto* boxValues = static_cast<float*>(mxGetData(boxes));
-    auto* cornerXValues = static_cast<float*>(mxGetData(cornerX));
-    auto* cornerYValues = static_cast<float*>(mxGetData(cornerY));
-    for (int64_t i = 0; i < pointCount; ++i) {
-        cutBox(stack, i, g, rows, cols, x, y, z, boxValues, cornerXValues, cornerYValues);
-    }
+    const auto unfilled = gateway::Fill::kUnfilled;
+    mxArray* boxes = gateway::createOutput(3, boxDims, mxSINGLE_CLASS, unfilled);
+    mxArray* cornerX = gateway::createOutputMatrix(pointCount, 1, mxSINGLE_CLASS, unfilled);
+    mxArray* cornerY = gateway::createOutputMatrix(pointCount, 1, mxSINGLE_CLASS, unfilled);
+    const BoxSource source{static_cast<const float*>(mxGetData(prhs[4])), rows, cols, x, y, z};
+    const BoxTarget target{static_cast<float*>(mxGetData(boxes)),
+                           static_cast<float*>(mxGetData(cornerX)),
+                           static_cast<float*>(mxGetData(cornerY)), g};
+    const int64_t elements = static_cast<int64_t>(g) * g * pointCount;
+    cutBoxes(source, target, pointCount, parallel::threadsFor(elements, kElementsPerThread));
     releaseScratch();
 
     gateway::storeOutput(nlhs, plhs, 0, boxes);

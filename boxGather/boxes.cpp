@@ -3,6 +3,8 @@
 #include <cmath>
 #include <cstring>
 
+#include "parallel.h"
+
 namespace {
 
 // First pixel of a box of g pixels around `position` on an axis of `length` pixels. Worked
@@ -15,6 +17,29 @@ int64_t boxStart(double position, int32_t g, int32_t length) {
     const double last = static_cast<double>(length) - g;
     start = start < last ? start : last;
     return static_cast<int64_t>(start);
+}
+
+// How many points ahead the stack is fetched: enough to hide a miss to memory behind the
+// copies of the boxes in between.
+constexpr int64_t kFetchAhead = 8;
+
+void prefetchBox(const BoxSource& source, int32_t g, int64_t i) {
+#if defined(__GNUC__)
+    const int64_t x0 = boxStart(source.x[i], g, source.rows);
+    const int64_t y0 = boxStart(source.y[i], g, source.cols);
+    const auto frame = static_cast<int64_t>(source.z[i]);
+    const float* first =
+        source.stack + x0 + source.rows * (y0 + static_cast<int64_t>(source.cols) * frame);
+    for (int32_t column = 0; column < g; ++column) {
+        const float* start = first + static_cast<int64_t>(column) * source.rows;
+        __builtin_prefetch(start);
+        __builtin_prefetch(start + g - 1);
+    }
+#else
+    (void)source;
+    (void)g;
+    (void)i;
+#endif
 }
 
 }  // namespace
@@ -34,4 +59,17 @@ void cutBox(const float* stack, int64_t i, int32_t g, int32_t rows, int32_t cols
     }
     cornerX[i] = static_cast<float>(x0);
     cornerY[i] = static_cast<float>(y0);
+}
+
+void cutBoxes(const BoxSource& source, const BoxTarget& target, int64_t pointCount, int threads) {
+    // Each thread takes a run of points and writes only their boxes and corners.
+    parallel::forSlices(threads, pointCount, [&](int, int64_t begin, int64_t end) {
+        for (int64_t i = begin; i < end; ++i) {
+            if (i + kFetchAhead < end) {
+                prefetchBox(source, target.g, i + kFetchAhead);
+            }
+            cutBox(source.stack, i, target.g, source.rows, source.cols, source.x, source.y,
+                   source.z, target.boxes, target.cornerX, target.cornerY);
+        }
+    });
 }

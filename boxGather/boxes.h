@@ -12,3 +12,26 @@
 // Requires 1 <= g <= rows, g <= cols, and z[i] truncating to an existing frame.
 void cutBox(const float* stack, int64_t i, int32_t g, int32_t rows, int32_t cols, const double* x,
             const double* y, const double* z, float* boxes, float* cornerX, float* cornerY);
+
+// The stack boxes are cut from, and the positions to cut them around.
+struct BoxSource {
+    const float* stack;  // rows x cols x frames, column-major
+    int32_t rows;
+    int32_t cols;
+    const double* x;
+    const double* y;
+    const double* z;
+};
+
+// Where the boxes and their corners go: g x g x N values and N corners on each axis.
+struct BoxTarget {
+    float* boxes;
+    float* cornerX;
+    float* cornerY;
+    int32_t g;
+};
+
+// cutBox for every point i < pointCount, fetching the stack ahead of the copies, on `threads`
+// threads (1: the calling thread alone). The result does not depend on the thread count.
+void cutBoxes(const BoxSource& source, const BoxTarget& target, int64_t pointCount,
+              int threads = 1);

@@ -2,8 +2,13 @@
 // image and, on request, histogram-equalises the counts.
 #include "gateway.h"
 #include "mosaic.h"
+#include "parallel.h"
 
 namespace {
+
+// Below these amounts of work a thread is not worth starting.
+constexpr int64_t kPointsPerThread = 1 << 18;
+constexpr int64_t kPixelsPerThread = 1 << 20;
 
 // The imaginary part of a complex input would be dropped without a word.
 bool isSingleReal(const mxArray* array) {
@@ -35,25 +40,23 @@ void renderMosaic(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
         gateway::raiseError(nullptr, "sizeX and sizeY must be at least 1!\n");
     }
 
-    mxArray* countImage = gateway::createZeroMatrix(sizeX, sizeY, mxUINT16_CLASS);
+    // Counts accumulate from zero, and empty pixels keep level 0: both images start zero.
+    mxArray* countImage =
+        gateway::createOutputMatrix(sizeX, sizeY, mxUINT16_CLASS, gateway::Fill::kZero);
     // The equalised image is only worth building when the caller takes it.
-    mxArray* equalisedImage = gateway::hasSlot(nlhs, 1)
-                                  ? gateway::createZeroMatrix(sizeX, sizeY, mxSINGLE_CLASS)
-                                  : nullptr;
+    mxArray* equalisedImage =
+        gateway::hasSlot(nlhs, 1)
+            ? gateway::createOutputMatrix(sizeX, sizeY, mxSINGLE_CLASS, gateway::Fill::kZero)
+            : nullptr;
     auto* counts = static_cast<uint16_t*>(mxGetData(countImage));
-    binPoints(sizeX, sizeY, pointCount, x, y, counts);
-
+    binPoints(sizeX, sizeY, pointCount, x, y, counts,
+              parallel::threadsFor(pointCount, kPointsPerThread));
     if (useHistEqual) {
-        const int64_t pixelCount = static_cast<int64_t>(sizeX) * sizeY;
-        const uint16_t largest = largestCount(counts, pixelCount);
-        const size_t tableLength = static_cast<size_t>(largest) + 1;
-        auto* countHist = static_cast<int64_t*>(mxCalloc(tableLength, sizeof(int64_t)));
-        auto* cumCount = static_cast<float*>(mxCalloc(tableLength, sizeof(float)));
         float* equalised =
             equalisedImage != nullptr ? static_cast<float*>(mxGetData(equalisedImage)) : nullptr;
-        equalizeCounts(counts, equalised, pixelCount, largest, countHist, cumCount);
-        mxFree(countHist);
-        mxFree(cumCount);
+        const int64_t pixelCount = static_cast<int64_t>(sizeX) * sizeY;
+        equalizeCounts(counts, equalised, pixelCount,
+                       parallel::threadsFor(pixelCount, kPixelsPerThread));
     }
 
     gateway::storeOutput(nlhs, plhs, 0, countImage);

@@ -1,5 +1,6 @@
 // Numeric work of dotMosaic on plain arrays: counting points into pixels and histogram
-// equalisation of the counts. Nothing here touches the host.
+// equalisation of the counts. Nothing here touches the host. `threads` is how many threads a
+// kernel may use (1: the calling thread alone); the results do not depend on it.
 #pragma once
 
 #include <cstdint>
@@ -9,14 +10,12 @@
 // count in the nearest border pixel and NaN coordinates in index 0 of their axis. Counts
 // saturate at 65535. sizeX and sizeY must be at least 1.
 void binPoints(int32_t sizeX, int32_t sizeY, int64_t pointCount, const float* x, const float* y,
-               uint16_t* counts);
-
-// Largest count in the image; the equalisation tables need one entry more than this.
-uint16_t largestCount(const uint16_t* counts, int64_t pixelCount);
+               uint16_t* counts, int threads = 1);
 
 // Spreads the non-empty pixels over the levels 0 to 1023 by the cumulative distribution of
-// their counts. Writes each level into `equalised` (when not null) and, truncated, over the
-// counts. `countHist` and `cumCount` are zero-filled tables of largest + 1 entries, where
-// `largest` is largestCount of the image; their contents are scratch.
-void equalizeCounts(uint16_t* counts, float* equalised, int64_t pixelCount, uint16_t largest,
-                    int64_t* countHist, float* cumCount);
+// their counts: level = ((number of non-empty pixels with a count at most c) - 1) * 1023 /
+// (non-empty pixels - 1), in single precision, and exactly 1023 for the largest count. Writes
+// each non-empty pixel's level into `equalised` (when not null; its empty pixels are left as
+// they are) and, truncated, over the counts. Throws std::bad_alloc when its tables cannot be
+// had, before anything is changed.
+void equalizeCounts(uint16_t* counts, float* equalised, int64_t pixelCount, int threads = 1);

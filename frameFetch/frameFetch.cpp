@@ -5,9 +5,13 @@
 #include <cstring>
 
 #include "gateway.h"
+#include "parallel.h"
 #include "recording.h"
 
 namespace {
+
+// Below this many pixels a thread is not worth starting.
+constexpr int64_t kPixelsPerThread = 1 << 20;
 
 // Closes the recording when it goes out of scope, also when a host error unwinds the call.
 struct ScopedRecording {
@@ -19,23 +23,17 @@ struct ScopedRecording {
     }
 };
 
-// Copies the locked frame into host memory, or returns null (and leaves the sizes at 0) when
-// it holds no 16-bit pixels.
-uint16_t* copyLockedFrame(const FrameRecord& frame, int32_t* width, int32_t* height) {
+// Whether the locked frame holds 16-bit pixels that can be copied out.
+bool isCopyable(const FrameRecord& frame) {
     if (frame.pixels == nullptr || frame.width <= 0 || frame.height <= 0) {
-        return nullptr;
+        return false;
     }
     if (static_cast<int64_t>(frame.rowBytes) < 2 * static_cast<int64_t>(frame.width)) {
         mexPrintf("frameFetch: frame rows of %d bytes cannot hold %d 16-bit pixels\n",
                   frame.rowBytes, frame.width);
-        return nullptr;
+        return false;
     }
-    const size_t count = static_cast<size_t>(frame.width) * static_cast<size_t>(frame.height);
-    auto* pixels = static_cast<uint16_t*>(mxCalloc(count, sizeof(uint16_t)));
-    copyFrameRows(frame.pixels, frame.rowBytes, frame.width, frame.height, pixels);
-    *width = frame.width;
-    *height = frame.height;
-    return pixels;
+    return true;
 }
 
 void fetchFrame(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
@@ -66,23 +64,26 @@ void fetchFrame(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     }
 
     int32_t frameCount = 0;
-    int32_t width = 0;
-    int32_t height = 0;
-    uint16_t* pixels = nullptr;
+    mxArray* image = nullptr;
     {
+        // The frame goes straight from the library's buffer into the output: no other copy.
         const ScopedRecording recording{openRecording(path)};
         FrameRecord frame{};
         if (recording.handle != nullptr &&
-            lockFrame(recording.handle, frameIndex, &frameCount, &frame)) {
-            pixels = copyLockedFrame(frame, &width, &height);
+            lockFrame(recording.handle, frameIndex, &frameCount, &frame) && isCopyable(frame)) {
+            image = gateway::createOutputMatrix(frame.width, frame.height, mxUINT16_CLASS,
+                                                gateway::Fill::kUnfilled);
+            auto* pixels = static_cast<uint16_t*>(mxGetData(image));
+            copyFrameRows(
+                frame, pixels,
+                parallel::threadsFor(int64_t{frame.width} * frame.height, kPixelsPerThread));
         }
     }
     mxFree(path);
-
-    mxArray* image = pixels != nullptr
-                         ? gateway::createMatrixOwning(pixels, width, height, mxUINT16_CLASS)
-                         : gateway::createZeroMatrix(0, 0, mxUINT16_CLASS);
-    mxArray* count = gateway::createZeroMatrix(1, 1, mxDOUBLE_CLASS);
+    if (image == nullptr) {
+        image = gateway::createOutputMatrix(0, 0, mxUINT16_CLASS, gateway::Fill::kZero);
+    }
+    mxArray* count = gateway::createOutputMatrix(1, 1, mxDOUBLE_CLASS, gateway::Fill::kUnfilled);
     *static_cast<double*>(mxGetData(count)) = frameCount;
     gateway::storeOutput(nlhs, plhs, 0, image);
     gateway::storeOutput(nlhs, plhs, 1, count);

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "mex.h"
+#include "parallel.h"
 
 void printDcimgError(int32_t result, const char* label) {
     const auto bits = static_cast<unsigned long>(static_cast<uint32_t>(result));
@@ -54,16 +55,20 @@ void closeRecording(DcimgHandle handle) {
     }
 }
 
-void copyFrameRows(const void* pixels, int32_t rowBytes, int32_t width, int32_t height,
-                   uint16_t* out) {
-    const auto* source = static_cast<const unsigned char*>(pixels);
-    const size_t packedRow = static_cast<size_t>(width) * sizeof(uint16_t);
-    if (static_cast<size_t>(rowBytes) == packedRow) {
-        std::memcpy(out, source, packedRow * static_cast<size_t>(height));
-        return;
-    }
-    for (int32_t row = 0; row < height; ++row) {
-        std::memcpy(out + static_cast<size_t>(row) * width,
-                    source + static_cast<size_t>(row) * static_cast<size_t>(rowBytes), packedRow);
-    }
+void copyFrameRows(const FrameRecord& frame, uint16_t* out, int threads) {
+    const auto* source = static_cast<const unsigned char*>(frame.pixels);
+    const auto rowBytes = static_cast<size_t>(frame.rowBytes);
+    const size_t packedRow = static_cast<size_t>(frame.width) * sizeof(uint16_t);
+    parallel::forSlices(threads, frame.height, [&](int, int64_t firstRow, int64_t endRow) {
+        const auto first = static_cast<size_t>(firstRow);
+        const auto rows = static_cast<size_t>(endRow - firstRow);
+        auto* target = reinterpret_cast<unsigned char*>(out) + first * packedRow;
+        if (rowBytes == packedRow) {
+            std::memcpy(target, source + first * rowBytes, rows * packedRow);
+            return;
+        }
+        for (size_t row = 0; row < rows; ++row) {
+            std::memcpy(target + row * packedRow, source + (first + row) * rowBytes, packedRow);
+        }
+    });
 }

@@ -20,7 +20,6 @@ bool lockFrame(DcimgHandle handle, int32_t frameIndex, int32_t* frameCount, Fram
 // Closes the recording, releasing the lock; a failure is printed.
 void closeRecording(DcimgHandle handle);
 
-// Copies `height` rows of `width` 16-bit pixels that start `rowBytes` apart into `out`,
-// packed. `rowBytes` is at least 2 * width.
-void copyFrameRows(const void* pixels, int32_t rowBytes, int32_t width, int32_t height,
-                   uint16_t* out);
+// Copies the locked frame's `height` rows of `width` 16-bit pixels, which start `rowBytes`
+// apart (at least 2 * width), into `out`, packed; on `threads` threads.
+void copyFrameRows(const FrameRecord& frame, uint16_t* out, int threads = 1);

@@ -55,13 +55,16 @@ Shape readShape(const mxArray* array);
 #endif
     ;
 
-// New real arrays, all zero.
-mxArray* createZeroArray(int count, const int32_t* dims, mxClassID classId);
-mxArray* createZeroMatrix(int32_t rows, int32_t cols, mxClassID classId);
+// How a new output starts out: all zero, or unfilled because the module writes every element
+// of it before returning.
+enum class Fill { kZero, kUnfilled };
 
-// A rows-by-cols matrix that takes ownership of `storage`, a block from mxCalloc holding at
-// least rows * cols elements of the class.
-mxArray* createMatrixOwning(void* storage, int32_t rows, int32_t cols, mxClassID classId);
+// A new real output array, made the cheapest way the host offers. Octave copies an array made
+// with mxCreate* into a fresh zero-filled one when the call returns, but hands back one it
+// made itself as it is: large outputs there are asked of the host (its `zeros`). MATLAB hands
+// out unfilled storage (mxCreateUninitNumericArray) for outputs the module fills completely.
+mxArray* createOutput(int count, const int32_t* dims, mxClassID classId, Fill fill);
+mxArray* createOutputMatrix(int32_t rows, int32_t cols, mxClassID classId, Fill fill);
 
 // The host provides max(nlhs, 1) output slots; `slot` counts from 0.
 inline bool hasSlot(int nlhs, int slot) {

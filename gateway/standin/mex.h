@@ -4,6 +4,9 @@
 #ifndef STANDIN_MEX_H
 #define STANDIN_MEX_H
 
+// Lets the gateway know it runs in the stand-in host, which can play either real host.
+#define STANDIN_HOST 1
+
 #include <stddef.h>
 #ifndef __cplusplus
 #include <stdbool.h>
@@ -56,6 +59,12 @@ void mexErrMsgTxt(const char* message) STANDIN_NORETURN;
 void mexErrMsgIdAndTxt(const char* identifier, const char* format, ...) STANDIN_NORETURN
     STANDIN_PRINTF(2, 3);
 int mexPrintf(const char* format, ...) STANDIN_PRINTF(1, 2);
+// Knows one function, zeros(dims, className), as Octave runs it.
+int mexCallMATLAB(int nlhs, mxArray* plhs[], int nrhs, mxArray* prhs[], const char* name);
+
+// Whether the stand-in plays Octave, whose outputs are best made by the host itself, rather
+// than MATLAB.
+int standinOutputsFromHost(void);
 
 void* mxCalloc(size_t count, size_t size);
 void mxFree(void* block);
@@ -63,6 +72,10 @@ void mxFree(void* block);
 mxArray* mxCreateNumericArray(mwSize ndims, const mwSize* dims, mxClassID classId,
                               mxComplexity complexity);
 mxArray* mxCreateNumericMatrix(mwSize m, mwSize n, mxClassID classId, mxComplexity complexity);
+// Storage is poisoned; a call whose output still holds poison is reported.
+mxArray* mxCreateUninitNumericArray(size_t ndims, const size_t* dims, mxClassID classId,
+                                    mxComplexity complexity);
+mxArray* mxCreateString(const char* text);
 mxArray* mxCreateNumericArray_700(int ndims, const int* dims, mxClassID classId,
                                   mxComplexity complexity);
 mxArray* mxCreateNumericMatrix_700(int m, int n, mxClassID classId, mxComplexity complexity);

@@ -20,6 +20,7 @@ struct mxArray_tag {
     std::vector<mwSize> dims;
     std::vector<int> dims700;  // the same, truncated, for the 32-bit interface
     void* data = nullptr;
+    bool poisoned = false;  // handed out unfilled
 };
 
 namespace standin {
@@ -37,7 +38,11 @@ struct HostState {
     std::string functionName;
     std::string printed;
     size_t badFrees = 0;
+    size_t hostCalls = 0;
+    bool playsOctave = false;
 };
+
+constexpr unsigned char kPoison = 0xA5;
 
 HostState& host() {
     static HostState state;
@@ -152,6 +157,23 @@ double firstAs(const void* data) {
     return static_cast<double>(value);
 }
 
+// Whether some element of an array handed out unfilled still holds nothing but poison.
+bool holdsPoison(const mxArray* array) {
+    const size_t size = elementSize(array->classId);
+    const size_t count = elementCount(array->dims) * (array->complex ? 2 : 1);
+    const auto* bytes = static_cast<const unsigned char*>(array->data);
+    for (size_t k = 0; k < count; ++k) {
+        bool poison = true;
+        for (size_t b = 0; b < size && poison; ++b) {
+            poison = bytes[k * size + b] == kPoison;
+        }
+        if (poison) {
+            return true;
+        }
+    }
+    return false;
+}
+
 // Releases what a finished call left: scratch blocks the module did not free, and arrays it
 // created but did not hand over (all of them after an error). Returns the two counts.
 std::pair<size_t, size_t> reclaimCallLeftovers(const std::set<const mxArray*>& handedOver) {
@@ -214,6 +236,10 @@ std::vector<size_t> dimsOf(const mxArray* array) {
     return std::vector<size_t>(array->dims.begin(), array->dims.end());
 }
 
+void playOctave(bool octave) {
+    host().playsOctave = octave;
+}
+
 size_t liveBlocks() {
     return host().blocks.size();
 }
@@ -231,6 +257,7 @@ CallResult call(MexEntry entry, const char* functionName, int nlhs,
     }
     std::vector<const mxArray*> prhs(inputs);
     const size_t badFreesBefore = state.badFrees;
+    const size_t hostCallsBefore = state.hostCalls;
     state.inCall = true;
     state.functionName = functionName;
     state.printed.clear();
@@ -251,6 +278,7 @@ CallResult call(MexEntry entry, const char* functionName, int nlhs,
     state.inCall = false;
     result.printed = state.printed;
     result.badFrees = state.badFrees - badFreesBefore;
+    result.hostCalls = state.hostCalls - hostCallsBefore;
     for (int k = slots; k < slots + kGuardSlots; ++k) {
         result.slotGuardsIntact =
             result.slotGuardsIntact && plhs[static_cast<size_t>(k)] == &guardTarget;
@@ -263,6 +291,7 @@ CallResult call(MexEntry entry, const char* functionName, int nlhs,
                 handedOver.insert(output).second) {
                 const size_t needed = elementCount(output->dims) * elementSize(output->classId);
                 result.undersizedOutputs += state.blocks.at(output->data).bytes < needed ? 1 : 0;
+                result.unwrittenOutputs += output->poisoned && holdsPoison(output) ? 1 : 0;
                 result.outputs.emplace_back(output);
             } else {
                 result.outputs.emplace_back(nullptr);
@@ -329,6 +358,53 @@ mxArray* mxCreateNumericArray(mwSize ndims, const mwSize* dims, mxClassID classI
 
 mxArray* mxCreateNumericMatrix(mwSize m, mwSize n, mxClassID classId, mxComplexity complexity) {
     return standin::createArray(classId, {m, n}, complexity);
+}
+
+mxArray* mxCreateUninitNumericArray(size_t ndims, const size_t* dims, mxClassID classId,
+                                    mxComplexity complexity) {
+    mxArray* array =
+        standin::createArray(classId, std::vector<mwSize>(dims, dims + ndims), complexity);
+    array->poisoned = true;
+    std::memset(array->data, standin::kPoison, standin::host().blocks.at(array->data).bytes);
+    return array;
+}
+
+mxArray* mxCreateString(const char* text) {
+    const size_t length = std::strlen(text);
+    mxArray* array = standin::createArray(mxCHAR_CLASS, {1, length}, mxREAL);
+    auto* chars = static_cast<mxChar*>(array->data);
+    for (size_t k = 0; k < length; ++k) {
+        chars[k] = static_cast<unsigned char>(text[k]);
+    }
+    return array;
+}
+
+int standinOutputsFromHost(void) {
+    return host().playsOctave ? 1 : 0;
+}
+
+int mexCallMATLAB(int nlhs, mxArray* plhs[], int nrhs, mxArray* prhs[], const char* name) {
+    ++host().hostCalls;
+    const bool zerosCall = std::strcmp(name, "zeros") == 0 && nlhs == 1 && nrhs == 2 &&
+                           prhs[0]->classId == mxDOUBLE_CLASS && prhs[1]->classId == mxCHAR_CLASS;
+    if (!zerosCall) {
+        throw standin::HostError("standin:UnknownFunction", "The stand-in host knows only zeros.");
+    }
+    static const std::map<std::string, mxClassID> classes = {
+        {"double", mxDOUBLE_CLASS}, {"single", mxSINGLE_CLASS}, {"uint16", mxUINT16_CLASS}};
+    char* className = mxArrayToString(prhs[1]);
+    const auto found = classes.find(className);
+    mxFree(className);
+    if (found == classes.end()) {
+        throw standin::HostError("standin:UnknownClass", "zeros of an unknown class.");
+    }
+    const auto* lengths = static_cast<const double*>(prhs[0]->data);
+    std::vector<mwSize> dims;
+    for (size_t k = 0; k < standin::elementCount(prhs[0]->dims); ++k) {
+        dims.push_back(lengths[k] > 0 ? static_cast<mwSize>(lengths[k]) : 0);
+    }
+    plhs[0] = standin::createArray(found->second, dims, mxREAL);
+    return 0;
 }
 
 mxArray* mxCreateNumericArray_700(int ndims, const int* dims, mxClassID classId,

@@ -68,7 +68,13 @@ struct CallResult {
     size_t arraysAtError = 0;       // arrays created by the call and alive when it failed
     size_t badFrees = 0;            // mxFree of memory not from mxCalloc or still in use
     size_t undersizedOutputs = 0;   // outputs whose storage is smaller than their shape
+    size_t unwrittenOutputs = 0;    // outputs handed out unfilled with an element never written
+    size_t hostCalls = 0;           // calls of mexCallMATLAB
 };
+
+// Which real host the stand-in plays: MATLAB (the default) hands out unfilled outputs, Octave
+// has the module ask it for large ones. Lasts until changed.
+void playOctave(bool octave);
 
 // Calls `entry` as the host would, with max(nlhs, 1) output slots followed by guard slots.
 CallResult call(MexEntry entry, const char* functionName, int nlhs,

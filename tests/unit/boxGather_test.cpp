@@ -117,6 +117,16 @@ TEST(CutBox, MatchesReferenceOnRandomPositionsOddAndEvenSizes) {
             cutBox(stack.data(), i, g, rows, cols, x.data(), y.data(), z.data(), boxes.data(),
                    cornerX.data(), cornerY.data());
         }
+        // All boxes at once, on any number of threads (64: more threads than points).
+        for (int threads : {1, 2, 3, 64}) {
+            std::vector<float> together(boxes.size(), -1.0f);
+            std::vector<float> togetherX(n), togetherY(n);
+            cutBoxes({stack.data(), rows, cols, x.data(), y.data(), z.data()},
+                     {together.data(), togetherX.data(), togetherY.data(), g}, n, threads);
+            ASSERT_EQ(together, boxes) << g << " on " << threads;
+            ASSERT_EQ(togetherX, cornerX);
+            ASSERT_EQ(togetherY, cornerY);
+        }
         for (int64_t i = 0; i < n; ++i) {
             const int64_t x0 = referenceStart(x[i], g, rows);
             const int64_t y0 = referenceStart(y[i], g, cols);
@@ -373,12 +383,18 @@ TEST(BoxGatherEntry, ReturnsBoxesAndCornersForAnyNumericPositions) {
     in.y = makeFilled<float>(mxSINGLE_CLASS, {3, 1},
                              {5.5f, 9.0f, -std::numeric_limits<float>::infinity()});
     in.z = makeFilled<uint8_t>(mxUINT8_CLASS, {3, 1}, {0, 1, 1});
-    for (int nlhs = 0; nlhs <= 3; ++nlhs) {
+    for (int role = 0; role < 8; ++role) {
+        const int nlhs = role % 4;
+        // As MATLAB, then as Octave, which asks the host for every output.
+        standin::playOctave(role >= 4);
         auto result = in.call(nlhs);
+        standin::playOctave(false);
         ASSERT_FALSE(result.failed) << result.message;
         EXPECT_TRUE(result.slotGuardsIntact);
         EXPECT_EQ(result.strayArrays, 0u);
         EXPECT_EQ(result.scratchLeft, 0u);
+        EXPECT_EQ(result.unwrittenOutputs, 0u);
+        EXPECT_EQ(result.hostCalls, role >= 4 ? 3u : 0u);
         ASSERT_EQ(result.outputs.size(), static_cast<size_t>(nlhs > 1 ? nlhs : 1));
         const mxArray* boxes = result.outputs[0].get();
         EXPECT_EQ(mxGetClassID(boxes), mxSINGLE_CLASS);

@@ -34,6 +34,7 @@ void expectClean(const standin::CallResult& result) {
     EXPECT_EQ(result.strayArrays, 0u);
     EXPECT_EQ(result.badFrees, 0u);
     EXPECT_EQ(result.undersizedOutputs, 0u);
+    EXPECT_EQ(result.unwrittenOutputs, 0u);
 }
 
 std::vector<size_t> dims(const ArrayPtr& array) {
@@ -177,10 +178,15 @@ TEST(FrameFetchEntry, ReturnsTheFrameAndTheFullFrameCount) {
 
 TEST(FrameFetchEntry, LargeFramesComeOutWidthByHeight) {
     RecordingFolder folder;
-    RecordingHeader header = headerOf(2, 2048, 1024);
-    auto result = fetch(1, folder.write("large.rec", header));
-    expectClean(result);
-    expectFrame(result, 2048, 1024, 1);  // the first column is the first image row
+    const std::string file = folder.write("large.rec", headerOf(2, 2048, 1024));
+    for (bool octave : {false, true}) {
+        standin::playOctave(octave);
+        auto result = fetch(1, file);
+        standin::playOctave(false);
+        expectClean(result);
+        EXPECT_EQ(result.hostCalls, octave ? 2u : 0u);
+        expectFrame(result, 2048, 1024, 1);  // the first column is the first image row
+    }
 }
 
 TEST(FrameFetchEntry, PaddedRowsAreFollowedAndNarrowRowsRefused) {
@@ -218,15 +224,23 @@ TEST(FrameFetchEntry, ManyCallsLeaveNoFileOrMemoryBehind) {
     EXPECT_EQ(standin::liveBlocks(), blocks);
 }
 
-TEST(CopyFrameRows, PacksRowsFromAnyRowLength) {
+TEST(CopyFrameRows, PacksRowsFromAnyRowLengthOnAnyNumberOfThreads) {
     // Three rows of two pixels, rows 7 bytes apart: odd strides leave rows unaligned.
     const std::vector<unsigned char> source = {1, 0, 2, 0, 9, 9, 9, 3, 0, 4, 0,
                                                9, 9, 9, 5, 1, 6, 1, 9, 9, 9};
-    std::vector<uint16_t> out(6);
-    copyFrameRows(source.data(), 7, 2, 3, out.data());
-    EXPECT_EQ(out, (std::vector<uint16_t>{1, 2, 3, 4, 261, 262}));
-    copyFrameRows(source.data(), 4, 2, 3, out.data());  // packed
-    EXPECT_EQ(out, (std::vector<uint16_t>{1, 2, 0x0909, 0x0309, 0x0400, 0x0900}));
+    FrameRecord frame{};
+    frame.pixels = source.data();
+    frame.width = 2;
+    frame.height = 3;
+    for (int threads : {1, 2, 3, 5}) {  // 5: more threads than rows
+        std::vector<uint16_t> out(6);
+        frame.rowBytes = 7;
+        copyFrameRows(frame, out.data(), threads);
+        EXPECT_EQ(out, (std::vector<uint16_t>{1, 2, 3, 4, 261, 262})) << threads;
+        frame.rowBytes = 4;  // packed
+        copyFrameRows(frame, out.data(), threads);
+        EXPECT_EQ(out, (std::vector<uint16_t>{1, 2, 0x0909, 0x0309, 0x0400, 0x0900})) << threads;
+    }
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -42,7 +43,7 @@ TEST(ScalarRule, ReadsTheFirstElementOfAnyNumericClass) {
 // Entry used by the tests below: reads the shape of input 0 and returns its dimensions.
 void shapeEntry(int nlhs, mxArray* plhs[], int, const mxArray* prhs[]) {
     const gateway::Shape shape = gateway::readShape(prhs[0]);
-    mxArray* out = gateway::createZeroMatrix(1, 5, mxDOUBLE_CLASS);
+    mxArray* out = gateway::createOutputMatrix(1, 5, mxDOUBLE_CLASS, gateway::Fill::kZero);
     double* values = static_cast<double*>(mxGetData(out));
     values[0] = shape.count;
     for (int k = 0; k < 3; ++k) {
@@ -85,8 +86,10 @@ TEST(Shape, ReadsDimensionsAndRefusesOnesBeyond32Bits) {
 }
 
 void twoOutputEntry(int nlhs, mxArray* plhs[], int, const mxArray*[]) {
-    gateway::storeOutput(nlhs, plhs, 0, gateway::createZeroMatrix(2, 3, mxUINT16_CLASS));
-    gateway::storeOutput(nlhs, plhs, 1, gateway::createZeroMatrix(1, 1, mxSINGLE_CLASS));
+    gateway::storeOutput(nlhs, plhs, 0,
+                         gateway::createOutputMatrix(2, 3, mxUINT16_CLASS, gateway::Fill::kZero));
+    gateway::storeOutput(nlhs, plhs, 1,
+                         gateway::createOutputMatrix(1, 1, mxSINGLE_CLASS, gateway::Fill::kZero));
 }
 
 TEST(Outputs, AreStoredOnlyInSlotsTheCallerHasAndNeverLeak) {
@@ -101,23 +104,40 @@ TEST(Outputs, AreStoredOnlyInSlotsTheCallerHasAndNeverLeak) {
     }
 }
 
-void owningEntry(int nlhs, mxArray* plhs[], int, const mxArray*[]) {
-    auto* pixels = static_cast<uint16_t*>(mxCalloc(6, sizeof(uint16_t)));
-    for (uint16_t k = 0; k < 6; ++k) {
-        pixels[k] = static_cast<uint16_t>(100 + k);
-    }
-    gateway::storeOutput(nlhs, plhs, 0, gateway::createMatrixOwning(pixels, 3, 2, mxUINT16_CLASS));
+// Fills `written` of the 3-by-4-by-2 output it makes unfilled.
+int64_t written = 0;
+void partlyFilledEntry(int nlhs, mxArray* plhs[], int, const mxArray*[]) {
+    const int32_t dims[3] = {3, 4, 2};
+    mxArray* out = gateway::createOutput(3, dims, mxSINGLE_CLASS, gateway::Fill::kUnfilled);
+    std::fill(standin::elementsOf<float>(out), standin::elementsOf<float>(out) + written, 2.5f);
+    gateway::storeOutput(nlhs, plhs, 0, out);
 }
 
-TEST(Outputs, MatrixTakesOverStorageAndReleasesItsPlaceholder) {
-    auto result = call(owningEntry, "probe", 1, {});
-    ASSERT_FALSE(result.failed);
-    EXPECT_EQ(result.scratchLeft, 0u);
-    EXPECT_EQ(result.badFrees, 0u);
-    EXPECT_EQ(result.undersizedOutputs, 0u);
-    const mxArray* frame = result.outputs[0].get();
-    EXPECT_EQ(standin::dimsOf(frame), (std::vector<size_t>{3, 2}));
-    EXPECT_EQ(standin::elementsOf<uint16_t>(frame)[5], 105);
+TEST(Outputs, ComeFromTheHostAsOctaveAndUnfilledAsMatlabWhereNothingIsLeftUnwritten) {
+    for (bool octave : {false, true}) {
+        standin::playOctave(octave);
+        for (int64_t count : {0, 23, 24}) {
+            written = count;
+            auto result = call(partlyFilledEntry, "probe", 1, {});
+            ASSERT_FALSE(result.failed);
+            EXPECT_EQ(result.hostCalls, octave ? 1u : 0u);
+            EXPECT_EQ(result.strayArrays, 0u);
+            EXPECT_EQ(result.scratchLeft, 0u);
+            const mxArray* out = result.outputs[0].get();
+            EXPECT_EQ(standin::dimsOf(out), (std::vector<size_t>{3, 4, 2}));
+            EXPECT_EQ(mxGetClassID(out), mxSINGLE_CLASS);
+            // Octave's zeros leave nothing unwritten; MATLAB's unfilled storage is poisoned.
+            EXPECT_EQ(result.unwrittenOutputs, !octave && count < 24 ? 1u : 0u) << count;
+            if (octave) {
+                EXPECT_EQ(standin::elementsOf<float>(out)[23], count == 24 ? 2.5f : 0.0f);
+            }
+        }
+        // Outputs the caller did not ask for are destroyed, whichever host made them.
+        auto result = call(twoOutputEntry, "probe", 0, {});
+        EXPECT_EQ(result.strayArrays, 0u);
+        EXPECT_EQ(result.outputs.size(), 1u);
+    }
+    standin::playOctave(false);
 }
 
 TEST(Values, AnyRealNumericClassReadsAsDoubles) {
