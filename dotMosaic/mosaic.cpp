@@ -12,19 +12,9 @@ namespace {
 constexpr float kTopLevel = 1023.0f;
 constexpr int kHistogramLength = 65536;
 
-// Points are converted to pixels a batch at a time: the conversion vectorises, and the
-// increments that follow can be prefetched.
-constexpr int kBatch = 256;
-
-// Images larger than this miss the caches: their increments are prefetched.
-constexpr int64_t kPrefetchPixels = 1 << 21;
-
-#if defined(__linux__) && defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
-// Wider vectors where the processor has them; the shipped build stays baseline x86-64.
-#define MOSAIC_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
-#else
-#define MOSAIC_VECTOR_CLONES
-#endif
+// Each point's pixel is computed this many points ahead of its increment and fetched
+// meanwhile: the increments of a large image would otherwise wait on memory one at a time.
+constexpr int kFetchAhead = 32;
 
 inline void prefetchForWrite(const void* address) {
 #if defined(__GNUC__)
@@ -34,55 +24,42 @@ inline void prefetchForWrite(const void* address) {
 #endif
 }
 
-// Pixel index along an axis whose last pixel is `last`, for `count` coordinates. Clamping
+// Index of the pixel holding `coordinate` along an axis whose last pixel is `last`. Clamping
 // happens in floating point first, so NaN (to 0) and infinities never reach the integer
 // conversion; truncation is floor for the non-negative values left.
-MOSAIC_VECTOR_CLONES
-void axisIndices(const float* coordinates, int count, double last, int32_t* indices) {
-    for (int k = 0; k < count; ++k) {
-        double value = coordinates[k];
-        value = value > 0.0 ? value : 0.0;
-        value = value < last ? value : last;
-        indices[k] = static_cast<int32_t>(value);
-    }
+inline int64_t pixelIndex(float coordinate, double last) {
+    double value = coordinate;
+    value = value > 0.0 ? value : 0.0;
+    value = value < last ? value : last;
+    return static_cast<int64_t>(value);
 }
 
 struct Grid {
     int32_t sizeX;
     int32_t sizeY;
-    bool prefetch;
 };
 
-inline void countOnce(uint16_t& count) {
-    count = static_cast<uint16_t>(count + (count != UINT16_MAX));
-}
-
-// Counts points [begin, end) whose row index lies in [firstRow, endRow) into `counts`.
+// Counts the points [begin, end) into `counts`.
 void binRange(const Grid& grid, const float* x, const float* y, int64_t begin, int64_t end,
-              int32_t firstRow, int32_t endRow, uint16_t* counts) {
+              uint16_t* counts) {
     const double lastX = grid.sizeX - 1.0;
     const double lastY = grid.sizeY - 1.0;
-    const bool allRows = firstRow == 0 && endRow == grid.sizeY;
-    int32_t ix[kBatch];
-    int32_t iy[kBatch];
-    int64_t pixel[kBatch];
-    for (int64_t start = begin; start < end; start += kBatch) {
-        const int count = static_cast<int>(end - start < kBatch ? end - start : kBatch);
-        axisIndices(x + start, count, lastX, ix);
-        axisIndices(y + start, count, lastY, iy);
-        int kept = 0;
-        for (int k = 0; k < count; ++k) {
-            pixel[kept] = ix[k] + static_cast<int64_t>(grid.sizeX) * iy[k];
-            kept += allRows || (iy[k] >= firstRow && iy[k] < endRow);
+    auto pixelOf = [&](int64_t i) {
+        const int64_t pixel = pixelIndex(x[i], lastX) + grid.sizeX * pixelIndex(y[i], lastY);
+        prefetchForWrite(counts + pixel);
+        return pixel;
+    };
+    int64_t ahead[kFetchAhead];
+    for (int64_t i = begin; i < end && i < begin + kFetchAhead; ++i) {
+        ahead[(i - begin) % kFetchAhead] = pixelOf(i);
+    }
+    for (int64_t i = begin; i < end; ++i) {
+        int64_t& slot = ahead[(i - begin) % kFetchAhead];
+        uint16_t& count = counts[slot];
+        if (i + kFetchAhead < end) {
+            slot = pixelOf(i + kFetchAhead);
         }
-        if (grid.prefetch) {
-            for (int k = 0; k < kept; ++k) {
-                prefetchForWrite(counts + pixel[k]);
-            }
-        }
-        for (int k = 0; k < kept; ++k) {
-            countOnce(counts[pixel[k]]);
-        }
+        count = static_cast<uint16_t>(count + (count != UINT16_MAX));
     }
 }
 
@@ -111,7 +88,7 @@ bool binIntoPrivateImages(const Grid& grid, int64_t pointCount, const float* x, 
         return part == 0 ? counts : images.get() + (part - 1) * pixels;
     };
     parallel::forSlices(threads, pointCount, [&](int part, int64_t begin, int64_t end) {
-        binRange(grid, x, y, begin, end, 0, grid.sizeY, imageOf(part));
+        binRange(grid, x, y, begin, end, imageOf(part));
     });
     parallel::forSlices(threads, pixels, [&](int, int64_t begin, int64_t end) {
         for (int part = 1; part < threads; ++part) {
@@ -209,19 +186,14 @@ void applyLevelsRange(const Levels& levels, uint16_t* counts, float* equalised, 
 void binPoints(int32_t sizeX, int32_t sizeY, int64_t pointCount, const float* x, const float* y,
                uint16_t* counts, int threads) {
     const int64_t pixels = static_cast<int64_t>(sizeX) * sizeY;
-    const Grid grid{sizeX, sizeY, pixels > kPrefetchPixels};
-    threads = threads < 1 ? 1 : threads;
+    const Grid grid{sizeX, sizeY};
+    // Threads pay for their images only when the image is small beside the points; a large
+    // image costs more to clear and sum than its increments take.
     if (threads > 1 && pixels * (threads - 1) <= pointCount / 4 &&
         binIntoPrivateImages(grid, pointCount, x, y, counts, threads)) {
         return;
     }
-    // Otherwise every thread reads all points and counts those in its own band of rows: no
-    // memory beside the image, and no two threads write the same pixel.
-    const int bands = threads < sizeY ? threads : sizeY;
-    parallel::forSlices(bands, sizeY, [&](int, int64_t firstRow, int64_t endRow) {
-        binRange(grid, x, y, 0, pointCount, static_cast<int32_t>(firstRow),
-                 static_cast<int32_t>(endRow), counts);
-    });
+    binRange(grid, x, y, 0, pointCount, counts);
 }
 
 void equalizeCounts(uint16_t* counts, float* equalised, int64_t pixelCount, int threads) {

@@ -130,7 +130,6 @@ int32_t lockFrame(DcimgHandle handle, FrameRecord* record) {
     if (!currentLength(recording->file, &length) || end > length) {
         return kTruncated;
     }
-    prefetchRange(recording->file, offset, recording->frameBytes);
     record->pixels = recording->file.bytes + offset;
     record->rowBytes = recording->rowBytes;
     record->width = recording->width;

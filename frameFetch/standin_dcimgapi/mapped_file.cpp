@@ -9,8 +9,10 @@
 #else
 #include <fcntl.h>
 #include <sys/mman.h>
+
 #include <sys/stat.h>
 #include <unistd.h>
+#include <mutex>
 #endif
 
 #if defined(_WIN32)
@@ -75,8 +77,6 @@ bool currentLength(const MappedFile& file, uint64_t* length) {
     return true;
 }
 
-void prefetchRange(const MappedFile&, uint64_t, uint64_t) {}
-
 void unmapFile(MappedFile* file) {
     if (file->bytes != nullptr) {
         UnmapViewOfFile(file->bytes);
@@ -92,6 +92,26 @@ void unmapFile(MappedFile* file) {
 
 #else
 
+namespace {
+
+// The mapping of the file closed last, while it is kept (descriptor -1).
+std::mutex keptMutex;
+MappedFile kept;
+
+bool sameFile(const MappedFile& a, const MappedFile& b) {
+    return a.device == b.device && a.inode == b.inode && a.length == b.length &&
+           a.changedSeconds == b.changedSeconds && a.changedNanoseconds == b.changedNanoseconds;
+}
+
+void releaseMapping(MappedFile* file) {
+    if (file->bytes != nullptr) {
+        munmap(const_cast<unsigned char*>(file->bytes), static_cast<size_t>(file->length));
+    }
+    file->bytes = nullptr;
+}
+
+}  // namespace
+
 MapResult mapFile(const char* path, MappedFile* file) {
     // Non-blocking, so that opening a named pipe with no writer returns at once.
     const int descriptor = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
@@ -106,8 +126,21 @@ MapResult mapFile(const char* path, MappedFile* file) {
     *file = MappedFile{};
     file->descriptor = descriptor;
     file->length = static_cast<uint64_t>(status.st_size);
+    file->device = static_cast<uint64_t>(status.st_dev);
+    file->inode = static_cast<uint64_t>(status.st_ino);
+    file->changedSeconds = static_cast<int64_t>(status.st_mtim.tv_sec);
+    file->changedNanoseconds = static_cast<int64_t>(status.st_mtim.tv_nsec);
     if (file->length == 0) {
         return MapResult::kMapped;  // an empty file cannot be mapped, and needs no mapping
+    }
+    {
+        const std::lock_guard<std::mutex> lock(keptMutex);
+        if (kept.bytes != nullptr && sameFile(kept, *file)) {
+            file->bytes = kept.bytes;
+            kept.bytes = nullptr;
+            return MapResult::kMapped;
+        }
+        releaseMapping(&kept);
     }
     void* view =
         mmap(nullptr, static_cast<size_t>(file->length), PROT_READ, MAP_SHARED, descriptor, 0);
@@ -128,28 +161,20 @@ bool currentLength(const MappedFile& file, uint64_t* length) {
     return true;
 }
 
-void prefetchRange(const MappedFile& file, uint64_t offset, uint64_t count) {
-    // Whole pages only; the range lies inside the mapping.
-    const auto page = static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
-    const uint64_t start = offset / page * page;
-    const uint64_t end = offset + count;
-#if defined(MADV_POPULATE_READ)
-    // Maps the pages in one call rather than one fault at a time; refused by older kernels.
-    if (madvise(const_cast<unsigned char*>(file.bytes + start), end - start, MADV_POPULATE_READ) ==
-        0) {
-        return;
-    }
-#endif
-    madvise(const_cast<unsigned char*>(file.bytes + start), end - start, MADV_WILLNEED);
-}
-
 void unmapFile(MappedFile* file) {
-    if (file->bytes != nullptr) {
-        munmap(const_cast<unsigned char*>(file->bytes), static_cast<size_t>(file->length));
-    }
+    struct stat status;
+    const bool deleted = fstat(file->descriptor, &status) != 0 || status.st_nlink == 0;
     if (file->descriptor >= 0) {
         close(file->descriptor);
+        file->descriptor = -1;
     }
+    if (file->bytes != nullptr && !deleted) {
+        const std::lock_guard<std::mutex> lock(keptMutex);
+        releaseMapping(&kept);
+        kept = *file;
+        file->bytes = nullptr;
+    }
+    releaseMapping(file);
     *file = MappedFile{};
 }
 

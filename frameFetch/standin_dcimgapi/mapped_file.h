@@ -12,6 +12,11 @@ struct MappedFile {
     void* mapping = nullptr;  // HANDLE of the mapping
 #else
     int descriptor = -1;
+    // What the file was when it was mapped: its identity, length and last change.
+    uint64_t device = 0;
+    uint64_t inode = 0;
+    int64_t changedSeconds = 0;
+    int64_t changedNanoseconds = 0;
 #endif
 };
 
@@ -25,7 +30,8 @@ MapResult mapFile(const char* path, MappedFile* file);
 // when it cannot be told.
 bool currentLength(const MappedFile& file, uint64_t* length);
 
-// Asks for the pages of [offset, offset + count) ahead of their use; a hint only.
-void prefetchRange(const MappedFile& file, uint64_t offset, uint64_t count);
-
+// Closes the file. On POSIX systems the mapping of the file closed last is kept for the next
+// mapFile of the same, unchanged file: mapping a file anew costs more than reading a frame of
+// it, and frames are read one call at a time. It is dropped when another file is mapped, or
+// at once when the file has been deleted. Windows keeps nothing, so that files can be deleted.
 void unmapFile(MappedFile* file);

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 
 #if defined(__unix__)
 #include <sys/stat.h>
@@ -174,6 +176,42 @@ TEST(StandinLibrary, FileShrinkingAfterOpenFailsTheLock) {
     EXPECT_EQ(lock(handle, 0, &frame), kSuccess);
     EXPECT_EQ(lock(handle, 2, &frame), kTruncated);
     EXPECT_EQ(dcimg_close(handle), kSuccess);
+}
+
+TEST(StandinLibrary, ReopeningSeesTheFileAsItIsNow) {
+    // The mapping of a closed recording may be kept for its next opening: a file changed or
+    // shrunk since must be read as it is now, and a deleted one must not stay mapped.
+    RecordingFolder folder;
+    const std::string file = folder.write("again.rec", headerOf(3, 4, 2));
+    DcimgHandle handle = nullptr;
+    FrameRecord frame;
+    ASSERT_EQ(openFile(file, &handle), kSuccess);
+    ASSERT_EQ(lock(handle, 2, &frame), kSuccess);
+    ASSERT_EQ(dcimg_close(handle), kSuccess);
+
+    RecordingHeader longer = headerOf(5, 4, 2);
+    folder.write("again.rec", longer);  // same file, rewritten longer
+    ASSERT_EQ(openFile(file, &handle), kSuccess);
+    int32_t frames = 0;
+    EXPECT_EQ(dcimg_getparaml(handle, DCIMG_IDPARAML_NUMBEROF_FRAME, &frames), kSuccess);
+    EXPECT_EQ(frames, 5);
+    ASSERT_EQ(lock(handle, 4, &frame), kSuccess);
+    EXPECT_EQ(pixelAt(frame, 3, 1), pixelValue(3, 1, 4));
+    ASSERT_EQ(dcimg_close(handle), kSuccess);
+
+    std::filesystem::resize_file(file, 32 + 16);  // the header now overstates it
+    EXPECT_EQ(openFile(file, &handle), kTruncated);
+
+    folder.write("again.rec", longer);
+    ASSERT_EQ(openFile(file, &handle), kSuccess);
+    std::filesystem::remove(file);
+    ASSERT_EQ(dcimg_close(handle), kSuccess);
+#if defined(__linux__)
+    std::ifstream maps("/proc/self/maps");
+    const std::string mapped((std::istreambuf_iterator<char>(maps)),
+                             std::istreambuf_iterator<char>());
+    EXPECT_EQ(mapped.find("again.rec"), std::string::npos) << "a deleted recording stays mapped";
+#endif
 }
 
 TEST(StandinLibrary, OpeningAndClosingLeavesNoFileOpen) {
