@@ -36,9 +36,16 @@ unit-sanitized: deps
 	cmake --build $(SAN_BUILD) -j $(JOBS)
 	cd $(SAN_BUILD) && ctest --output-on-failure -j $(JOBS)
 
+# Kernels against a memory-streaming floor, then each module in Octave against what a user
+# would write instead; fast-histogram times the same points in a Python process of its own.
 bench: build
+	./tools/install-deps.sh bench
 	$(BUILD)/bench/kernels_bench --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
-	$(OCTAVE) --eval "addpath('$(CURDIR)/$(BUILD)/toolbox'); addpath('$(CURDIR)/bench'); benchModules"
+	mkdir -p $(BUILD)/bench-data
+	$(OCTAVE) --eval "addpath('$(CURDIR)/bench'); benchPoints('$(CURDIR)/$(BUILD)/bench-data')"
+	/usr/bin/python3 bench/fast_histogram_time.py $(BUILD)/bench-data > $(BUILD)/bench-data/fast_histogram.txt
+	$(OCTAVE) --eval "addpath('$(CURDIR)/$(BUILD)/toolbox'); addpath('$(CURDIR)/bench'); \
+	    benchModules('$(CURDIR)/$(BUILD)/bench-data', '$(CURDIR)/$(BUILD)/bench.md')"
 
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i

@@ -1,30 +1,34 @@
-function benchModules(outputFile)
-  % benchModules()  Times each module against what a user would write instead, in one run,
-  % and prints a table of medians, their ratios and whether each target is met.
-  % benchModules(outputFile) also writes the table there (Markdown).
-  % Run with the build's toolbox folder on the path; needs the image package (histeq) and,
-  % for the fast-histogram rows, Debian's python3-numpy and python3-fast-histogram.
+function benchModules(folder, outputFile)
+  % benchModules(folder)  Times each module against what a user would write instead, in one
+  % run, and prints a table of medians, their ratios and whether each target is met.
+  % folder holds the points of benchPoints and fast_histogram.txt, the output of
+  % fast_histogram_time.py on them (fast-histogram runs in a process of its own).
+  % benchModules(folder, outputFile) also writes the table there. `make bench` runs it all.
+  % Run with the build's toolbox folder on the path; needs the image package (histeq).
   pkg load image
   rand('seed', 1); randn('seed', 1);
   rows = {};
+  fastHistogram = readFastHistogram(fullfile(folder, 'fast_histogram.txt'));
 
   % dotMosaic against floor + clamp + accumarray, and fast-histogram on the same points.
-  n = 1e7; s = 1024;
+  s = 1024;
   for shape = {'uniform', 'clustered'}
-    [x, y] = points(shape{1}, n, s);
+    [x, y] = readPoints(fullfile(folder, [shape{1} '.f32']));
     checkCounts(dotMosaic(s, s, x, y, 0), accumarrayCounts(s, s, x, y));
     tModule = medianTime(@() dotMosaic(s, s, x, y, 0), 15);
     tFloor = medianTime(@() touchedZeros([s s], 'uint16'), 15);
     tAccum = medianTime(@() accumarrayCounts(s, s, x, y), 3);
-    tFast = fastHistogramTime(x, y, s);
     what = sprintf('dotMosaic counts, 1e7 %s points, 1024^2', shape{1});
     rows(end + 1, :) = {what, tModule, tFloor, 'floor+clamp+accumarray', tAccum, 40};
-    rows(end + 1, :) = {what, tModule, tFloor, 'fast-histogram (Python)', tFast, 3};
+    rows(end + 1, :) = {what, tModule, tFloor, 'fast-histogram (Python)', ...
+                        fastHistogram.(shape{1}), 3};
   end
+  clear x y
 
   % dotMosaic with equalisation against accumarray + histeq, one output.
   n = 1e6; s = 4096;
-  [x, y] = points('uniform', n, s);
+  x = single(rand(n, 1) * s);
+  y = single(rand(n, 1) * s);
   levels = dotMosaic(s, s, x, y, 1);
   counts = accumarrayCounts(s, s, x, y);
   checkLevels(levels, counts, accumarrayHisteq(s, s, x, y));
@@ -74,17 +78,23 @@ function benchModules(outputFile)
   end
 end
 
-function [x, y] = points(shape, n, s)
-  if strcmp(shape, 'uniform')
-    x = single(rand(n, 1) * s);
-    y = single(rand(n, 1) * s);
-  else
-    % 2000 clusters of sigma 1 pixel, as localisations of labelled structures are.
-    centres = rand(2000, 2) * s;
-    k = floor(rand(n, 1) * 2000) + 1;
-    x = single(centres(k, 1) + randn(n, 1));
-    y = single(centres(k, 2) + randn(n, 1));
+function [x, y] = readPoints(file)
+  fid = fopen(file, 'r');
+  values = fread(fid, Inf, '*single');
+  fclose(fid);
+  n = numel(values) / 2;
+  x = values(1:n);
+  y = values(n + 1:end);
+end
+
+function times = readFastHistogram(file)
+  fid = fopen(file, 'r');
+  if fid < 0
+    error('benchModules:fastHistogram', '%s is missing: run fast_histogram_time.py first', file);
   end
+  parts = textscan(fid, '%s %f');
+  fclose(fid);
+  times = cell2struct(num2cell(parts{2}), parts{1}, 1);
 end
 
 function counts = accumarrayCounts(sx, sy, x, y)
@@ -138,22 +148,6 @@ function boxFloor(g, m)
   touchedZeros([g g m], 'single');
   touchedZeros([m 1], 'single');
   touchedZeros([m 1], 'single');
-end
-
-% Median time of fast-histogram's histogram2d on the same points, in its own process.
-function t = fastHistogramTime(x, y, s)
-  file = [tempname() '.f32'];
-  fid = fopen(file, 'w');
-  fwrite(fid, [x; y], 'float32');
-  fclose(fid);
-  script = fullfile(fileparts(mfilename('fullpath')), 'fast_histogram_time.py');
-  [status, out] = system(sprintf('/usr/bin/python3 "%s" "%s" %d %d', script, file, ...
-                                 numel(x), s));
-  delete(file);
-  if status ~= 0
-    error('benchModules:fastHistogram', 'fast-histogram did not run: %s', out);
-  end
-  t = str2double(out);
 end
 
 function t = medianTime(fn, repeats)

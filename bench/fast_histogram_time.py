@@ -1,8 +1,10 @@
-"""Median time of fast-histogram's histogram2d over points written by benchModules.m.
+"""Times fast-histogram's histogram2d on the points benchPoints.m wrote.
 
-Usage: fast_histogram_time.py FILE COUNT SIZE. FILE holds COUNT float32 X values, then COUNT Y
-values; the histogram has SIZE-by-SIZE bins over [0, SIZE). Prints the median in seconds.
+Usage: fast_histogram_time.py FOLDER. For each of FOLDER/uniform.f32 and clustered.f32 (1e7
+float32 X values, then as many Y values) prints the name and the median time in seconds of a
+1024-by-1024 histogram over [0, 1024), one line each.
 """
+import os
 import statistics
 import sys
 import time
@@ -10,19 +12,26 @@ import time
 import numpy as np
 from fast_histogram import histogram2d
 
+SIZE = 1024
 
-def main():
-    path, count, size = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
+
+def median_time(path):
     values = np.fromfile(path, dtype=np.float32)
-    x, y = values[:count], values[count:2 * count]
-    bounds = [[0, size], [0, size]]
-    histogram2d(x, y, bins=[size, size], range=bounds)  # warm up
+    count = values.size // 2
+    x, y = values[:count], values[count:]
+    bounds = [[0, SIZE], [0, SIZE]]
+    histogram2d(x, y, bins=[SIZE, SIZE], range=bounds)  # warm up
     times = []
     for _ in range(15):
         start = time.perf_counter()
-        histogram2d(x, y, bins=[size, size], range=bounds)
+        histogram2d(x, y, bins=[SIZE, SIZE], range=bounds)
         times.append(time.perf_counter() - start)
-    print(statistics.median(times))
+    return statistics.median(times)
+
+
+def main():
+    for name in ("uniform", "clustered"):
+        print(name, median_time(os.path.join(sys.argv[1], name + ".f32")))
 
 
 if __name__ == "__main__":

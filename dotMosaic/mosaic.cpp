@@ -7,14 +7,27 @@
 
 #include "parallel.h"
 
+#if defined(__SSE2__) || defined(_M_X64)
+#include <emmintrin.h>
+#define MOSAIC_SSE2 1
+#endif
+
 namespace {
 
 constexpr float kTopLevel = 1023.0f;
 constexpr int kHistogramLength = 65536;
 
-// Each point's pixel is computed this many points ahead of its increment and fetched
-// meanwhile: the increments of a large image would otherwise wait on memory one at a time.
-constexpr int kFetchAhead = 32;
+// Points are converted to pixels a batch at a time, vectorised, and each batch's counts are
+// fetched while the batch before it is counted: the increments of a large image would
+// otherwise wait on memory one at a time.
+constexpr int kBatch = 64;
+
+// Threads counting into images of their own take points in chunks of this many.
+constexpr int64_t kPointsPerChunk = 1 << 16;
+
+// Axis lengths up to this are exact in single precision, and so are all pixel indices on
+// them: the clamping can then be done in single precision, four points at a time.
+constexpr int32_t kFloatExactLength = 1 << 24;
 
 inline void prefetchForWrite(const void* address) {
 #if defined(__GNUC__)
@@ -27,11 +40,11 @@ inline void prefetchForWrite(const void* address) {
 // Index of the pixel holding `coordinate` along an axis whose last pixel is `last`. Clamping
 // happens in floating point first, so NaN (to 0) and infinities never reach the integer
 // conversion; truncation is floor for the non-negative values left.
-inline int64_t pixelIndex(float coordinate, double last) {
+inline int32_t pixelIndex(float coordinate, double last) {
     double value = coordinate;
     value = value > 0.0 ? value : 0.0;
     value = value < last ? value : last;
-    return static_cast<int64_t>(value);
+    return static_cast<int32_t>(value);
 }
 
 struct Grid {
@@ -39,28 +52,60 @@ struct Grid {
     int32_t sizeY;
 };
 
+// Pixel indices along each axis of `count` points.
+void axisIndices(const Grid& grid, const float* x, const float* y, int count, int32_t* ix,
+                 int32_t* iy) {
+    int k = 0;
+#if defined(MOSAIC_SSE2)
+    if (grid.sizeX <= kFloatExactLength && grid.sizeY <= kFloatExactLength) {
+        // maxps returns its second operand for NaN: NaN goes to 0 as in the scalar rule.
+        const __m128 zero = _mm_setzero_ps();
+        const __m128 lastX = _mm_set1_ps(static_cast<float>(grid.sizeX - 1));
+        const __m128 lastY = _mm_set1_ps(static_cast<float>(grid.sizeY - 1));
+        for (; k + 4 <= count; k += 4) {
+            const __m128 vx = _mm_min_ps(_mm_max_ps(_mm_loadu_ps(x + k), zero), lastX);
+            const __m128 vy = _mm_min_ps(_mm_max_ps(_mm_loadu_ps(y + k), zero), lastY);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(ix + k), _mm_cvttps_epi32(vx));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(iy + k), _mm_cvttps_epi32(vy));
+        }
+    }
+#endif
+    const double lastX = grid.sizeX - 1.0;
+    const double lastY = grid.sizeY - 1.0;
+    for (; k < count; ++k) {
+        ix[k] = pixelIndex(x[k], lastX);
+        iy[k] = pixelIndex(y[k], lastY);
+    }
+}
+
+inline void countAll(const int64_t* pixels, int count, uint16_t* counts) {
+    for (int k = 0; k < count; ++k) {
+        uint16_t& value = counts[pixels[k]];
+        value = static_cast<uint16_t>(value + (value != UINT16_MAX));
+    }
+}
+
 // Counts the points [begin, end) into `counts`.
 void binRange(const Grid& grid, const float* x, const float* y, int64_t begin, int64_t end,
               uint16_t* counts) {
-    const double lastX = grid.sizeX - 1.0;
-    const double lastY = grid.sizeY - 1.0;
-    auto pixelOf = [&](int64_t i) {
-        const int64_t pixel = pixelIndex(x[i], lastX) + grid.sizeX * pixelIndex(y[i], lastY);
-        prefetchForWrite(counts + pixel);
-        return pixel;
-    };
-    int64_t ahead[kFetchAhead];
-    for (int64_t i = begin; i < end && i < begin + kFetchAhead; ++i) {
-        ahead[(i - begin) % kFetchAhead] = pixelOf(i);
-    }
-    for (int64_t i = begin; i < end; ++i) {
-        int64_t& slot = ahead[(i - begin) % kFetchAhead];
-        uint16_t& count = counts[slot];
-        if (i + kFetchAhead < end) {
-            slot = pixelOf(i + kFetchAhead);
+    int32_t ix[kBatch];
+    int32_t iy[kBatch];
+    int64_t pixels[2][kBatch];
+    int pending = 0;  // points of the batch before, in pixels[1 - current]
+    int current = 0;
+    for (int64_t start = begin; start < end; start += kBatch) {
+        const int count = static_cast<int>(end - start < kBatch ? end - start : kBatch);
+        axisIndices(grid, x + start, y + start, count, ix, iy);
+        int64_t* batch = pixels[current];
+        for (int k = 0; k < count; ++k) {
+            batch[k] = ix[k] + static_cast<int64_t>(grid.sizeX) * iy[k];
+            prefetchForWrite(counts + batch[k]);
         }
-        count = static_cast<uint16_t>(count + (count != UINT16_MAX));
+        countAll(pixels[1 - current], pending, counts);
+        pending = count;
+        current = 1 - current;
     }
+    countAll(pixels[1 - current], pending, counts);
 }
 
 // Adds `part` to `total` pixel by pixel, saturating: saturating each part and then the sum
@@ -87,9 +132,10 @@ bool binIntoPrivateImages(const Grid& grid, int64_t pointCount, const float* x, 
     auto imageOf = [&](int part) {
         return part == 0 ? counts : images.get() + (part - 1) * pixels;
     };
-    parallel::forSlices(threads, pointCount, [&](int part, int64_t begin, int64_t end) {
-        binRange(grid, x, y, begin, end, imageOf(part));
-    });
+    parallel::forChunks(threads, pointCount, kPointsPerChunk,
+                        [&](int part, int64_t begin, int64_t end) {
+                            binRange(grid, x, y, begin, end, imageOf(part));
+                        });
     parallel::forSlices(threads, pixels, [&](int, int64_t begin, int64_t end) {
         for (int part = 1; part < threads; ++part) {
             addSaturating(counts, imageOf(part), begin, end);

@@ -2,6 +2,7 @@
 // plain arrays run on the extra threads, never a call into the host.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <system_error>
 #include <thread>
@@ -52,6 +53,19 @@ void forSlices(int parts, int64_t items, Body&& body) {
             body(part, sliceStart(items, parts, part), sliceStart(items, parts, part + 1));
         }
     }
+}
+
+// Runs body(part, begin, end) over [0, items) in chunks of `chunk` items that `parts`
+// threads take in turn as they get to them, so that a thread slowed down (by page faults on
+// memory of its own, say) takes fewer. Which part runs a chunk varies from run to run.
+template <class Body>
+void forChunks(int parts, int64_t items, int64_t chunk, Body&& body) {
+    std::atomic<int64_t> next{0};
+    forSlices(parts, parts, [&](int part, int64_t, int64_t) {
+        for (int64_t begin = next.fetch_add(chunk); begin < items; begin = next.fetch_add(chunk)) {
+            body(part, begin, items - begin < chunk ? items : begin + chunk);
+        }
+    });
 }
 
 }  // namespace parallel

@@ -2,7 +2,11 @@
 # Installs the Debian packages that building, testing and the demo need, when any is missing.
 set -euo pipefail
 
+# With "bench": also what the benchmarks compare against (histeq, fast-histogram).
 packages=(make cmake g++ libgtest-dev libbenchmark-dev octave liboctave-dev clang-format)
+if [ "${1:-}" = "bench" ]; then
+    packages+=(octave-image python3-numpy python3-fast-histogram)
+fi
 
 missing=()
 for package in "${packages[@]}"; do
