@@ -4,11 +4,14 @@
 
 BUILD      ?= build
 SAN_BUILD  ?= build-sanitize
+TSAN_BUILD ?= build-threads
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 60
 PREFIX     ?= $(CURDIR)/toolbox
 JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 OCTAVE     := octave --no-gui --no-history -q
 
-.PHONY: all deps build install demo test unit-sanitized bench format clean
+.PHONY: all deps build install demo test unit-sanitized unit-threads fuzz soak bench format clean
 
 all: build
 
@@ -28,6 +31,8 @@ demo: install
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 	$(MAKE) unit-sanitized
+	$(MAKE) unit-threads
+	$(MAKE) fuzz FUZZ_SECONDS=20
 
 # Unit tests built with AddressSanitizer and UndefinedBehaviorSanitizer.
 unit-sanitized: deps
@@ -35,6 +40,23 @@ unit-sanitized: deps
 	      -DWITH_OCTAVE=OFF -DWITH_MATLAB=OFF -DBUILD_BENCHMARKS=OFF
 	cmake --build $(SAN_BUILD) -j $(JOBS)
 	cd $(SAN_BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# Unit tests, the kernels' threads among them, built with ThreadSanitizer.
+unit-threads: deps
+	cmake -S . -B $(TSAN_BUILD) -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	      -DSANITIZE_THREAD=ON -DWARNINGS_AS_ERRORS=ON -DWITH_OCTAVE=OFF -DWITH_MATLAB=OFF \
+	      -DBUILD_BENCHMARKS=OFF
+	cmake --build $(TSAN_BUILD) -j $(JOBS)
+	cd $(TSAN_BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# libFuzzer targets (clang, AddressSanitizer and UndefinedBehaviorSanitizer), each run for
+# FUZZ_SECONDS from the seeds in fuzz/corpus.
+fuzz: deps
+	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	      -DFUZZ=ON -DSANITIZE=ON -DWARNINGS_AS_ERRORS=ON -DWITH_OCTAVE=OFF -DWITH_MATLAB=OFF \
+	      -DBUILD_BENCHMARKS=OFF -DBUILD_TESTING=OFF
+	cmake --build $(FUZZ_BUILD) -j $(JOBS)
+	./tools/run-fuzz.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
 
 # Kernels against a memory-streaming floor, then each module in Octave against what a user
 # would write instead; fast-histogram times the same points in a Python process of its own.
@@ -51,4 +73,4 @@ format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i
 
 clean:
-	rm -rf $(BUILD) $(SAN_BUILD) $(PREFIX)
+	rm -rf $(BUILD) $(SAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD) $(PREFIX)

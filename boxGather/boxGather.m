@@ -51,6 +51,12 @@
 %     [boxes, x0, y0] = boxGather([10; 62.6], [20; 3], [0; 9], 7, data);
 %     isequal(boxes(:, :, 2), data(x0(2)+1:x0(2)+7, y0(2)+1:y0(2)+7, 10))
 %
+%   Threads
+%     Many boxes are cut on several threads, as many as the cores the
+%     session may use. The environment variable SPOT_THREADS caps them:
+%     setenv('SPOT_THREADS', '1') gives the serial path. Results do not depend
+%     on the number of threads.
+%
 %   See also DOTMOSAIC, FRAMEFETCH.
 
 % Compiled module: this file holds its help text only.

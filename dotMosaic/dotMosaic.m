@@ -44,6 +44,12 @@
 %     img = dotMosaic(256, 256, 4 * xy(:, 1), 4 * xy(:, 2), 1);
 %     imagesc(img); axis image; colormap(gray);
 %
+%   Threads
+%     Large inputs are counted and equalised on several threads, as many as the cores the
+%     session may use. The environment variable SPOT_THREADS caps them:
+%     setenv('SPOT_THREADS', '1') gives the serial path. Results do not depend
+%     on the number of threads.
+%
 %   See also BOXGATHER, FRAMEFETCH.
 
 % Compiled module: this file holds its help text only.

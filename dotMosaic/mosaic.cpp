@@ -165,8 +165,10 @@ void levelsFromHistogram(const int64_t* histogram, Levels* levels) {
     const auto nonEmpty = static_cast<int64_t>(cumCount[largest]);
     const auto divisor = static_cast<float>(nonEmpty - 1);
     for (int c = 1; c < largest; ++c) {
+        // Counts no pixel has get level 0: with a single non-empty pixel their formula is
+        // -1 / 0, which no integer conversion may see.
         const float level = ((cumCount[c] - 1.0f) * kTopLevel) / divisor;
-        cumCount[c] = level < kTopLevel ? level : kTopLevel;
+        cumCount[c] = histogram[c] == 0 ? 0.0f : (level < kTopLevel ? level : kTopLevel);
     }
     // The most crowded pixels are the top of the scale, whatever the rounding of the formula
     // (from 16402 non-empty pixels on it can miss 1023 on either side), and a lone non-empty

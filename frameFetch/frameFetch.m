@@ -46,6 +46,12 @@
 %     writeRecording('demo.rec', uint16(magic(4)));
 %     [frame, n] = frameFetch(0, 'demo.rec')
 %
+%   Threads
+%     Large frames are copied on several threads, as many as the cores the
+%     session may use. The environment variable SPOT_THREADS caps them:
+%     setenv('SPOT_THREADS', '1') gives the serial path. Results do not depend
+%     on the number of threads.
+%
 %   See also WRITERECORDING, BOXGATHER.
 
 % Compiled module: this file holds its help text only.

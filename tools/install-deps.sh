@@ -3,7 +3,8 @@
 set -euo pipefail
 
 # With "bench": also what the benchmarks compare against (histeq, fast-histogram).
-packages=(make cmake g++ libgtest-dev libbenchmark-dev octave liboctave-dev clang-format)
+packages=(make cmake g++ libgtest-dev libbenchmark-dev octave liboctave-dev clang-format
+          clang libclang-rt-14-dev)
 if [ "${1:-}" = "bench" ]; then
     packages+=(octave-image python3-numpy python3-fast-histogram)
 fi

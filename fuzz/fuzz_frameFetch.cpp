@@ -1,0 +1,140 @@
+// frameFetch's entry through the stand-in host and the stand-in recording library, with any
+// arguments: a recording written here, one made of the fuzz data, or no file at all. A frame
+// that comes back is exactly the frame that was written.
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+
+#include "fuzz_inputs.h"
+#include "gateway.h"
+
+extern "C" void mexFunction(int, mxArray*[], int, const mxArray*[]);
+
+namespace {
+
+constexpr uint32_t kFrames = 3;
+constexpr uint32_t kWidth = 5;
+constexpr uint32_t kHeight = 4;
+constexpr uint32_t kRowBytes = 2 * kWidth + 3;
+
+uint16_t pixel(uint32_t x, uint32_t y, uint32_t k) {
+    return static_cast<uint16_t>(x * 257 + y * 31 + k * 4099);
+}
+
+void putLittleEndian(std::string* bytes, uint32_t value) {
+    for (int shift = 0; shift < 32; shift += 8) {
+        bytes->push_back(static_cast<char>(value >> shift));
+    }
+}
+
+std::string header(uint32_t frames, uint32_t width, uint32_t height, uint32_t rowBytes) {
+    std::string bytes = "FRAMEREC";
+    for (uint32_t value : {1u, frames, width, height, rowBytes, 0u}) {
+        putLittleEndian(&bytes, value);
+    }
+    return bytes;
+}
+
+void writeFile(const std::string& path, const std::string& bytes) {
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    std::fwrite(bytes.data(), 1, bytes.size(), file);
+    std::fclose(file);
+}
+
+std::filesystem::path folder() {
+    static const std::filesystem::path path = [] {
+        auto made = std::filesystem::temp_directory_path() /
+                    ("fuzz-frameFetch-" + std::to_string(std::rand()) + std::to_string(getpid()));
+        std::filesystem::create_directories(made);
+        std::string bytes = header(kFrames, kWidth, kHeight, kRowBytes);
+        for (uint32_t k = 0; k < kFrames; ++k) {
+            for (uint32_t y = 0; y < kHeight; ++y) {
+                for (uint32_t x = 0; x < kWidth; ++x) {
+                    bytes.push_back(static_cast<char>(pixel(x, y, k)));
+                    bytes.push_back(static_cast<char>(pixel(x, y, k) >> 8));
+                }
+                bytes.append(kRowBytes - 2 * kWidth, '\xEE');
+            }
+        }
+        writeFile((made / "good.rec").string(), bytes);
+        return made;
+    }();
+    return path;
+}
+
+void checkGoodFrame(const standin::CallResult& result, double index) {
+    const mxArray* frame = result.outputs[0].get();
+    if (!(index > -1.0 && index < kFrames)) {
+        FUZZ_CHECK(mxGetNumberOfElements(frame) == 0);
+        return;
+    }
+    const auto k = static_cast<uint32_t>(index);
+    FUZZ_CHECK(mxGetM(frame) == kWidth && mxGetN(frame) == kHeight);
+    const auto* pixels = static_cast<const uint16_t*>(mxGetData(frame));
+    for (uint32_t y = 0; y < kHeight; ++y) {
+        for (uint32_t x = 0; x < kWidth; ++x) {
+            FUZZ_CHECK(pixels[x + kWidth * y] == pixel(x, y, k));
+        }
+    }
+    if (result.outputs.size() > 1) {
+        FUZZ_CHECK(*static_cast<const double*>(mxGetData(result.outputs[1].get())) == kFrames);
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
+    FuzzedDataProvider data(bytes, size);
+    const int nlhs = data.ConsumeIntegralInRange<int>(0, 3);
+    const int count =
+        data.ConsumeIntegralInRange<int>(0, 9) == 0 ? data.ConsumeIntegralInRange<int>(0, 4) : 2;
+    const std::string good = (folder() / "good.rec").string();
+    std::string path;
+    switch (data.ConsumeIntegralInRange<int>(0, 4)) {
+        case 0:
+        case 1:
+            path = good;
+            break;
+        case 2: {
+            // A recording with a header that mostly holds together and any frames after it.
+            path = (folder() / "fuzzed.rec").string();
+            std::string file = header(data.ConsumeIntegralInRange<uint32_t>(0, 4),
+                                      data.ConsumeIntegralInRange<uint32_t>(0, 9),
+                                      data.ConsumeIntegralInRange<uint32_t>(0, 9),
+                                      data.ConsumeIntegralInRange<uint32_t>(0, 24));
+            if (data.ConsumeBool()) {
+                file[data.ConsumeIntegralInRange<size_t>(0, file.size() - 1)] =
+                    static_cast<char>(data.ConsumeIntegral<uint8_t>());
+            }
+            file += data.ConsumeRandomLengthString(400);
+            writeFile(path, file);
+            break;
+        }
+        case 3:
+            path = folder().string();  // a folder
+            break;
+        default:
+            path = data.ConsumeRandomLengthString(40);
+            break;
+    }
+    std::vector<standin::ArrayPtr> inputs;
+    for (int k = 0; k < count; ++k) {
+        if (k == 1 && data.ConsumeIntegralInRange<int>(0, 9) != 0) {
+            inputs.push_back(standin::makeText(path));
+        } else if (k == 0 && data.ConsumeIntegralInRange<int>(0, 9) != 0) {
+            inputs.push_back(standin::makeScalar(fuzzing::edgeValue(data)));
+        } else {
+            inputs.push_back(fuzzing::anyArray(data));
+        }
+    }
+    const auto result = standin::call(mexFunction, "frameFetch", nlhs, fuzzing::raw(inputs));
+    fuzzing::checkHostPromises(result);
+    const bool readGood = count == 2 && mxIsChar(inputs[1].get()) &&
+                          mxGetClassID(inputs[0].get()) == mxDOUBLE_CLASS && path == good &&
+                          mxGetNumberOfElements(inputs[1].get()) == good.size();
+    if (!result.failed && readGood) {
+        checkGoodFrame(result, mxGetScalar(inputs[0].get()));
+    }
+    return 0;
+}
