@@ -13,6 +13,9 @@ OCTAVE     := octave --no-gui --no-history -q
 
 .PHONY: all deps build install demo test unit-sanitized unit-threads fuzz soak bench format clean
 
+SOAK_CALLS   ?= 100000
+SOAK_REPLAYS ?= 1000
+
 all: build
 
 deps:
@@ -57,6 +60,16 @@ fuzz: deps
 	      -DBUILD_BENCHMARKS=OFF -DBUILD_TESTING=OFF
 	cmake --build $(FUZZ_BUILD) -j $(JOBS)
 	./tools/run-fuzz.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
+
+# One Octave session calls the modules SOAK_CALLS times with random arguments; then each entry
+# runs SOAK_REPLAYS fuzz inputs through the stand-in host under valgrind's memcheck.
+soak: build
+	$(OCTAVE) --eval "addpath('$(CURDIR)/$(BUILD)/toolbox'); addpath('$(CURDIR)/tests/soak'); \
+	    soakModules($(SOAK_CALLS))"
+	for replay in $(BUILD)/fuzz/replay_*; do \
+	    valgrind -q --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=definite \
+	        $$replay $(SOAK_REPLAYS) || exit 1; \
+	done
 
 # Kernels against a memory-streaming floor, then each module in Octave against what a user
 # would write instead; fast-histogram times the same points in a Python process of its own.
