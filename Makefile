@@ -1,17 +1,19 @@
 # make demo   builds, installs the toolbox into ./toolbox and runs the demo
-# make test   builds and runs every test: unit, Octave end to end, and the sanitizer build
+# make test   builds and runs every test: unit, Octave end to end, soak, memcheck, the sanitizer
+#             and thread-sanitizer builds, short fuzz runs, and the Windows build under Wine
 # make bench  runs the benchmarks
 
 BUILD      ?= build
 SAN_BUILD  ?= build-sanitize
 TSAN_BUILD ?= build-threads
 FUZZ_BUILD ?= build-fuzz
+WIN_BUILD  ?= build-windows
 FUZZ_SECONDS ?= 60
 PREFIX     ?= $(CURDIR)/toolbox
 JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 OCTAVE     := octave --no-gui --no-history -q
 
-.PHONY: all deps build install demo test unit-sanitized unit-threads fuzz soak bench format clean
+.PHONY: all deps build install demo test unit-sanitized unit-threads fuzz windows soak bench format clean
 
 SOAK_CALLS   ?= 100000
 SOAK_REPLAYS ?= 1000
@@ -36,6 +38,7 @@ test: build
 	$(MAKE) unit-sanitized
 	$(MAKE) unit-threads
 	$(MAKE) fuzz FUZZ_SECONDS=20
+	$(MAKE) windows
 
 # Unit tests built with AddressSanitizer and UndefinedBehaviorSanitizer.
 unit-sanitized: deps
@@ -51,6 +54,14 @@ unit-threads: deps
 	      -DBUILD_BENCHMARKS=OFF
 	cmake --build $(TSAN_BUILD) -j $(JOBS)
 	cd $(TSAN_BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# The modules as .mexw64, dcimgapi.dll and the unit tests cross-built with MinGW-w64; the
+# tests run under Wine.
+windows: deps
+	cmake -S . -B $(WIN_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
+	      -DCMAKE_BUILD_TYPE=Release -DWARNINGS_AS_ERRORS=ON
+	cmake --build $(WIN_BUILD) -j $(JOBS)
+	cd $(WIN_BUILD) && ctest --output-on-failure
 
 # libFuzzer targets (clang, AddressSanitizer and UndefinedBehaviorSanitizer), each run for
 # FUZZ_SECONDS from the seeds in fuzz/corpus.
@@ -86,4 +97,4 @@ format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i
 
 clean:
-	rm -rf $(BUILD) $(SAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD) $(PREFIX)
+	rm -rf $(BUILD) $(SAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD) $(WIN_BUILD) $(PREFIX)

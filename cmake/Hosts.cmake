@@ -2,6 +2,11 @@
 # MATLAB are used when present.
 
 set(OCTAVE_INCLUDE_DIR "")
+if(CMAKE_CROSSCOMPILING)
+    # This machine's Octave and MATLAB are not the target's.
+    set(WITH_OCTAVE OFF)
+    set(WITH_MATLAB OFF)
+endif()
 if(WITH_OCTAVE)
     find_program(MKOCTFILE_EXECUTABLE mkoctfile)
     find_program(OCTAVE_EXECUTABLE octave)

@@ -2,7 +2,8 @@
 #
 # Builds one module for every host found: <name>_standin, a static library for unit tests
 # against the stand-in host; <name>_octave, the Octave MEX file; <name>_matlab, the MATLAB MEX
-# file with 32-bit compatible dimensions. The MEX files and the help file go to the build
+# file with 32-bit compatible dimensions; on Windows without MATLAB, <name>_mexw64 against the
+# stand-in host's DLL. The MEX files and the help file go to the build
 # tree's toolbox folder and are installed flat into the install prefix.
 function(add_mex_module name)
     cmake_parse_arguments(MODULE "" "HELP" "SOURCES;LINK" ${ARGN})
@@ -19,6 +20,16 @@ function(add_mex_module name)
             # Libraries the module needs sit beside it, wherever the folder is moved.
             BUILD_WITH_INSTALL_RPATH ON INSTALL_RPATH "$ORIGIN")
         install(TARGETS ${name}_octave LIBRARY DESTINATION .)
+    endif()
+
+    if(WIN32 AND NOT Matlab_FOUND)
+        # A .mexw64 against the stand-in host's DLL: the Windows module, checked under Wine.
+        add_library(${name}_mexw64 MODULE ${MODULE_SOURCES})
+        target_link_libraries(${name}_mexw64 PRIVATE gateway_standin ${MODULE_LINK})
+        set_target_properties(${name}_mexw64 PROPERTIES
+            PREFIX "" SUFFIX ".mexw64" OUTPUT_NAME ${name}
+            LIBRARY_OUTPUT_DIRECTORY "${TOOLBOX_BUILD_DIR}"
+            RUNTIME_OUTPUT_DIRECTORY "${TOOLBOX_BUILD_DIR}")
     endif()
 
     if(Matlab_FOUND)

@@ -2,7 +2,9 @@
 
 #if defined(_WIN32)
 #define WIN32_LEAN_AND_MEAN
+#if !defined(NOMINMAX)
 #define NOMINMAX
+#endif
 #include <windows.h>
 
 #include <string>

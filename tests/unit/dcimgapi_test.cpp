@@ -7,6 +7,9 @@
 #if defined(__unix__)
 #include <sys/stat.h>
 #endif
+#if defined(_WIN32)
+#include <windows.h>
+#endif
 
 #include "dcimg.h"
 #include "recording_files.h"
@@ -171,11 +174,16 @@ TEST(StandinLibrary, FileShrinkingAfterOpenFailsTheLock) {
     const std::string file = folder.write("shrinks.rec", headerOf(3, 4, 1));
     DcimgHandle handle = nullptr;
     ASSERT_EQ(openFile(file, &handle), kSuccess);
-    std::filesystem::resize_file(file, 40);
+    // Windows refuses to shrink a file that is mapped; then the frame is still all there.
+    std::error_code refused;
+    std::filesystem::resize_file(file, 40, refused);
     FrameRecord frame;
     EXPECT_EQ(lock(handle, 0, &frame), kSuccess);
-    EXPECT_EQ(lock(handle, 2, &frame), kTruncated);
+    EXPECT_EQ(lock(handle, 2, &frame), refused ? kSuccess : kTruncated);
     EXPECT_EQ(dcimg_close(handle), kSuccess);
+#if !defined(_WIN32)
+    EXPECT_FALSE(refused);
+#endif
 }
 
 TEST(StandinLibrary, ReopeningSeesTheFileAsItIsNow) {
@@ -211,6 +219,31 @@ TEST(StandinLibrary, ReopeningSeesTheFileAsItIsNow) {
     const std::string mapped((std::istreambuf_iterator<char>(maps)),
                              std::istreambuf_iterator<char>());
     EXPECT_EQ(mapped.find("again.rec"), std::string::npos) << "a deleted recording stays mapped";
+#endif
+}
+
+TEST(StandinLibrary, OpensPathsBeyondAsciiInUtf8AndOnWindowsInTheLocalCodePage) {
+    RecordingFolder folder;
+    const std::string plain = folder.write("plain.rec", headerOf(2, 3, 2));
+    const std::string name = "r\xC3\xA9sum\xC3\xA9 \xE6\x98\xBE\xE5\xBE\xAE.rec";  // UTF-8
+    const std::string utf8 = folder.path("") + name;
+    std::filesystem::rename(plain, std::filesystem::u8path(utf8));
+    DcimgHandle handle = nullptr;
+    ASSERT_EQ(openFile(utf8, &handle), kSuccess);
+    FrameRecord frame;
+    EXPECT_EQ(lock(handle, 1, &frame), kSuccess);
+    EXPECT_EQ(pixelAt(frame, 2, 1), pixelValue(2, 1, 1));
+    EXPECT_EQ(dcimg_close(handle), kSuccess);
+#if defined(_WIN32)
+    // Older hosts hand over the local code page: the same name in Windows-1252 bytes, which
+    // are not UTF-8.
+    if (GetACP() == 1252) {
+        std::filesystem::rename(
+            std::filesystem::u8path(utf8),
+            std::filesystem::u8path(folder.path("") + "r\xC3\xA9sum\xC3\xA9.rec"));
+        ASSERT_EQ(openFile(folder.path("") + "r\xE9sum\xE9.rec", &handle), kSuccess);
+        EXPECT_EQ(dcimg_close(handle), kSuccess);
+    }
 #endif
 }
 
