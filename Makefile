@@ -31,7 +31,7 @@ install: build
 	cmake --install $(BUILD) --prefix $(PREFIX)
 
 demo: install
-	$(OCTAVE) --eval "addpath('$(PREFIX)'); addpath('$(CURDIR)/demo'); runDemo('$(CURDIR)/$(BUILD)/demo')"
+	$(OCTAVE) --eval "addpath('$(PREFIX)'); addpath('$(CURDIR)/demo'); runDemo('$(CURDIR)/$(BUILD)/demo');"
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)

@@ -1,187 +1,392 @@
-function runDemo(outDir)
-  % runDemo(outDir): renders simulated single-molecule localisations with dotMosaic and writes
-  % the super-resolved image to outDir/dotMosaic_demo.png; then runs a simulated recording
-  % through frameFetch, boxGather and dotMosaic into outDir/pipeline_demo.png.
-  if nargin < 1
+function result = runDemo(outDir, varargin)
+  % runDemo(outDir)  The whole road of a localisation experiment, on a simulated recording.
+  %
+  % Simulates a camera recording of blinking emitters on known structures (rings of several
+  % radii and crossing lines), writes it with writeRecording, reads every frame back with
+  % frameFetch, finds candidate spots, cuts a box around each with boxGather, localises each
+  % spot with a maximum-likelihood Gaussian fit, and renders the localisations eight times
+  % finer than the camera with dotMosaic. Writes PNG images to outDir and prints the stages'
+  % times, the localisation error against the true positions beside the Cramer-Rao bound, and
+  % the detection rate.
+  %
+  % runDemo(outDir, name, value, ...) takes options:
+  %   'frames'   number of frames (500)
+  %   'pixels'   side of the square camera frame in pixels (128)
+  %   'seed'     seed of the simulation (1)
+  % Frames are processed in blocks, so long recordings need little memory; progress is printed
+  % every few seconds. result holds the figures printed.
+  if nargin < 1 || isempty(outDir)
     outDir = pwd;
+  end
+  opts = struct('frames', 500, 'pixels', 128, 'seed', 1);
+  for k = 1:2:numel(varargin)
+    opts.(lower(varargin{k})) = varargin{k + 1};
   end
   if ~exist(outDir, 'dir')
     mkdir(outDir);
   end
-  rand('seed', 42); randn('seed', 42);
+  rand('seed', opts.seed); randn('seed', opts.seed);
 
-  fieldNm = 10240;        % field of view, nm
-  pixelNm = 10;           % rendered pixel, nm
-  precisionNm = 8;        % localisation precision, nm
-  [x, y] = simulateLocalisations(fieldNm, precisionNm);
+  cam = camera();
+  side = opts.pixels;
+  fprintf('Simulating %d frames of %dx%d pixels (%d nm pixels)...\n', opts.frames, side, side, ...
+          cam.pixelNm);
+  started = tic;
+  emitters = structures(side, cam);
+  [events, photons] = blink(emitters, opts.frames);
+  recording = fullfile(outDir, 'demo_recording.rec');
+  simulateRecording(recording, emitters, events, photons, side, opts.frames, cam);
+  times.simulate = toc(started);
 
-  sizePx = fieldNm / pixelNm;
-  tic;
-  [counts, levels] = dotMosaic(sizePx, sizePx, single(x / pixelNm), single(y / pixelNm), 1);
-  elapsed = toc;
-  raw = dotMosaic(sizePx, sizePx, single(x / pixelNm), single(y / pixelNm), 0);
-
-  file = fullfile(outDir, 'dotMosaic_demo.png');
-  % Rows of the image are X, so the picture is shown transposed to put X across.
-  imwrite(uint8(round(levels' / 1023 * 255)), file);
-  fprintf('dotMosaic demo: %d localisations into a %d-by-%d image in %.1f ms\n', ...
-         numel(x), sizePx, sizePx, 1000 * elapsed);
-  fprintf('  busiest pixel holds %d points; %d pixels are non-empty; top level %d\n', ...
-         max(raw(:)), nnz(raw), max(counts(:)));
-  fprintf('  wrote %s\n', file);
-
-  pipelineDemo(outDir);
-end
-
-function pipelineDemo(outDir)
-  % The whole road: a simulated camera recording of blinking emitters is written to disk,
-  % read back frame by frame with frameFetch, spots are found and cut out with boxGather,
-  % located by their centroids, and the positions rendered with dotMosaic.
-  pixelNm = 100;          % camera pixel
-  sizePx = 64;            % camera frame, sizePx by sizePx
-  frameCount = 300;
-  [frames, sites] = simulateRecording(sizePx, frameCount, pixelNm);
-  file = fullfile(outDir, 'pipeline_demo.rec');
-  writeRecording(file, frames);
-
-  stack = zeros(sizePx, sizePx, frameCount, 'single');
-  for k = 0:frameCount - 1
-    [frame, count] = frameFetch(k, file);
-    stack(:, :, k + 1) = frame;
-  end
-  assert(count == frameCount);
-  [x, y, z] = findSpots(stack);
-
-  g = 7;
-  [boxes, x0, y0] = boxGather(x, y, z, g, stack);
-  [cx, cy] = centroids(boxes);
-  xNm = (double(x0) + cx) * pixelNm;
-  yNm = (double(y0) + cy) * pixelNm;
-
-  renderNm = 10;
-  side = sizePx * pixelNm / renderNm;
-  [~, levels] = dotMosaic(side, side, single(xNm / renderNm), single(yNm / renderNm), 1);
-  image = fullfile(outDir, 'pipeline_demo.png');
-  imwrite(uint8(round(levels' / 1023 * 255)), image);
-
-  % How far each localisation lies from the nearest true site.
-  nearest = zeros(numel(xNm), 1);
-  for i = 1:numel(xNm)
-    nearest(i) = sqrt(min((sites(:, 1) - xNm(i)) .^ 2 + (sites(:, 2) - yNm(i)) .^ 2));
-  end
-  fprintf('pipeline demo: %d frames of %dx%d read with frameFetch, %d spots cut with boxGather\n', ...
-         frameCount, sizePx, sizePx, numel(x));
-  fprintf('  median distance of a localisation to its true site: %.0f nm\n', median(nearest));
-  fprintf('  wrote %s\n', image);
-end
-
-function [frames, sites] = simulateRecording(sizePx, frameCount, pixelNm)
-  % Rings of eight emitters that blink independently; Gaussian spots on a noisy background.
-  sites = zeros(0, 2);
-  for k = 1:25
-    centre = (8 + rand(1, 2) * (sizePx - 16)) * pixelNm;
-    angles = (0:7)' * pi / 4 + rand() * pi / 4;
-    sites = [sites; centre + 120 * [cos(angles) sin(angles)]];
-  end
-  sigmaPx = 1.2;
-  [gx, gy] = ndgrid(0:sizePx - 1, 0:sizePx - 1);
-  frames = zeros(sizePx, sizePx, frameCount, 'uint16');
-  for k = 1:frameCount
-    image = 100 + 3 * randn(sizePx);
-    on = find(rand(size(sites, 1), 1) < 0.01);
-    for s = on'
-      p = sites(s, :) / pixelNm;
-      image = image + 90 * exp(-((gx - p(1)) .^ 2 + (gy - p(2)) .^ 2) / (2 * sigmaPx ^ 2));
+  % Read, detect, cut and fit, a block of frames at a time.
+  times.read = 0; times.detect = 0; times.cut = 0; times.fit = 0;
+  fits = zeros(0, 6);   % x, y, frame, photons, background, position CRLB (camera pixels)
+  frameSum = zeros(side, side);
+  rawFrame = [];
+  lastReport = tic;
+  block = 100;
+  frameCount = 1;
+  first = 0;
+  while first < frameCount
+    started = tic;
+    [frame, frameCount] = frameFetch(first, recording);
+    last = min(first + block, frameCount) - 1;
+    stack = zeros(side, side, last - first + 1, 'single');
+    stack(:, :, 1) = frame;
+    for k = first + 1:last
+      stack(:, :, k - first + 1) = frameFetch(k, recording);
     end
-    frames(:, :, k) = uint16(max(image, 0));
+    times.read = times.read + toc(started);
+    frameSum = frameSum + sum(double(stack), 3);
+    if isempty(rawFrame)
+      rawFrame = stack(:, :, 1);
+    end
+
+    started = tic;
+    [cx, cy, cz] = findSpots(stack, cam);
+    times.detect = times.detect + toc(started);
+    if ~isempty(cx)
+      started = tic;
+      [boxes, x0, y0] = boxGather(cx, cy, cz, cam.box, stack);
+      times.cut = times.cut + toc(started);
+      started = tic;
+      [theta, crlb, keep] = fitSpots(boxes, cam);
+      times.fit = times.fit + toc(started);
+      fits = [fits; double(x0(keep)) + theta(keep, 1), double(y0(keep)) + theta(keep, 2), ...
+              cz(keep) + first, theta(keep, 3:4), crlb(keep)];
+    end
+    first = last + 1;
+    if toc(lastReport) > 3 && first < frameCount
+      fprintf('  %d of %d frames done, %d localisations so far\n', first, frameCount, size(fits, 1));
+      lastReport = tic;
+    end
+  end
+
+  % Super-resolved images, eight times finer than the camera: render pixel ix covers camera
+  % coordinates [ix/8 - 0.5, (ix+1)/8 - 0.5), since camera pixel i is centred on i.
+  scale = 8;
+  started = tic;
+  rx = single((fits(:, 1) + 0.5) * scale);
+  ry = single((fits(:, 2) + 0.5) * scale);
+  [counts, levels] = dotMosaic(side * scale, side * scale, rx, ry, 1);
+  plainCounts = dotMosaic(side * scale, side * scale, rx, ry, 0);
+  times.render = toc(started);
+
+  writeImages(outDir, rawFrame, frameSum, levels, plainCounts, scale, cam);
+  result = report(fits, emitters, events, photons, times, frameCount, cam);
+  result.images = outDir;
+end
+
+function cam = camera()
+  cam.pixelNm = 100;      % camera pixel
+  cam.sigma = 1.3;        % PSF standard deviation, camera pixels
+  cam.offset = 100;       % camera offset, counts
+  cam.background = 15;    % background photons per pixel and frame
+  cam.box = 7;            % box edge for fitting, pixels
+end
+
+% Emitter positions (camera pixels, pixel i centred on i) along rings and crossing lines.
+function xy = structures(side, cam)
+  spacing = 80 / cam.pixelNm;   % one emitter every 80 nm
+  xy = zeros(0, 2);
+  margin = 6;
+  radii = [2.5 4 6 8.5];        % 250 to 850 nm
+  for k = 1:max(4, round(side ^ 2 / 2048))
+    r = radii(mod(k - 1, numel(radii)) + 1);
+    centre = margin + r + rand(1, 2) * (side - 2 * (margin + r));
+    n = round(2 * pi * r / spacing);
+    angle = 2 * pi * (0:n - 1)' / n + rand() * 2 * pi;
+    xy = [xy; centre + r * [cos(angle) sin(angle)]];
+  end
+  for k = 1:max(3, round(side / 40))
+    a = margin + rand(1, 2) * (side - 2 * margin);
+    b = margin + rand(1, 2) * (side - 2 * margin);
+    n = round(norm(b - a) / spacing);
+    t = (0:n - 1)' / max(n - 1, 1);
+    xy = [xy; a + t * (b - a)];
   end
 end
 
-function [x, y, z] = findSpots(stack)
-  % Local maxima of the smoothed frames well above the background, away from the borders.
-  kernel = exp(-((-2:2)' .^ 2 + (-2:2) .^ 2) / 2);
-  kernel = kernel / sum(kernel(:));
+% Which emitter is on in which frame (rows: emitter, frame from 0) and its photon count.
+function [events, photons] = blink(emitters, frames)
+  onFraction = 0.02;
+  count = round(size(emitters, 1) * frames * onFraction);
+  events = [randi(size(emitters, 1), count, 1), randi(frames, count, 1) - 1];
+  events = unique(events, 'rows');
+  photons = 500 + 2500 * rand(size(events, 1), 1);
+end
+
+function simulateRecording(file, emitters, events, photons, side, frames, cam)
+  data = zeros(side, side, frames, 'uint16');
+  pixels = (0:side - 1)';
+  lastReport = tic;
+  for f = 0:frames - 1
+    if toc(lastReport) > 3
+      fprintf('  %d of %d frames simulated\n', f, frames);
+      lastReport = tic;
+    end
+    on = events(:, 2) == f;
+    mu = cam.background + expectedSpots(emitters(events(on, 1), :), photons(on), pixels, cam);
+    data(:, :, f + 1) = uint16(cam.offset + poisson(mu));
+  end
+  writeRecording(file, data);
+end
+
+% Expected photons per pixel of Gaussian spots integrated over each pixel: separable, so one
+% product of two matrices per frame.
+function mu = expectedSpots(xy, n, pixels, cam)
+  ex = pixelIntegrals(pixels, xy(:, 1)', cam.sigma);
+  ey = pixelIntegrals(pixels, xy(:, 2)', cam.sigma);
+  mu = ex * (n(:) .* ey');
+end
+
+% Fraction of a spot at `centre` falling into each pixel [p - 0.5, p + 0.5).
+function e = pixelIntegrals(pixels, centre, sigma)
+  s = sqrt(2) * sigma;
+  e = 0.5 * (erf((pixels + 0.5 - centre) / s) - erf((pixels - 0.5 - centre) / s));
+end
+
+function k = poisson(mu)
+  if exist('randp') ~= 0
+    k = randp(mu);
+  elseif exist('poissrnd')
+    k = poissrnd(mu);
+  else
+    k = max(round(mu + sqrt(mu) .* randn(size(mu))), 0);  % ample counts: close to Poisson
+  end
+end
+
+% Local maxima of the smoothed, offset-free frames above a threshold, as 0-based positions.
+function [x, y, z] = findSpots(stack, cam)
+  kernel = exp(-(-3:3) .^ 2 / (2 * 1.0 ^ 2));
+  kernel = kernel / sum(kernel);
+  [rows, cols, n] = size(stack);
+  % Photons above background in the smoothed frame: about ten times its noise, the peak of
+  % a spot of some 200 photons.
+  threshold = 12;
   x = []; y = []; z = [];
-  for k = 1:size(stack, 3)
-    smooth = conv2(double(stack(:, :, k)), kernel, 'same');
-    level = median(smooth(:));
-    peak = smooth > level + 15;
-    for dx = -1:1
-      for dy = -1:1
-        if dx ~= 0 || dy ~= 0
-          peak = peak & smooth >= circshift(smooth, [dx dy]);
-        end
+  border = floor(cam.box / 2);
+  for f = 1:n
+    s = conv2(kernel, kernel, double(stack(:, :, f)) - cam.offset - cam.background, 'same');
+    peak = s >= shifted(s, -1, 0) & s > shifted(s, 1, 0) & s >= shifted(s, 0, -1) & ...
+           s > shifted(s, 0, 1) & s >= shifted(s, -1, -1) & s > shifted(s, 1, 1) & ...
+           s >= shifted(s, -1, 1) & s > shifted(s, 1, -1) & s > threshold;
+    peak([1:border, rows - border + 1:rows], :) = false;
+    peak(:, [1:border, cols - border + 1:cols]) = false;
+    [i, j] = find(peak);
+    % Spots with a neighbour closer than a box cannot be fitted alone: leave both out.
+    crowded = any((abs(i - i') < cam.box - 1 & abs(j - j') < cam.box - 1) & ~eye(numel(i)), 2);
+    i = i(~crowded); j = j(~crowded);
+    x = [x; i - 1]; y = [y; j - 1]; z = [z; repmat(f - 1, numel(i), 1)];
+  end
+end
+
+function t = shifted(s, di, dj)
+  t = -Inf(size(s));
+  [r, c] = size(s);
+  t(max(1, 1 + di):min(r, r + di), max(1, 1 + dj):min(c, c + dj)) = ...
+      s(max(1, 1 - di):min(r, r - di), max(1, 1 - dj):min(c, c - dj));
+end
+
+% Maximum-likelihood fit of a pixel-integrated Gaussian spot of known width on a flat
+% background, under Poisson noise, to every box at once (Fisher scoring). theta holds x, y
+% within the box (0-based), photons and background; crlb the bound on the position's standard
+% deviation at the fit; keep the fits that converged inside the box and fit the data.
+function [theta, crlb, keep] = fitSpots(boxes, cam)
+  g = size(boxes, 1);
+  n = size(boxes, 3);
+  d = reshape(max(double(boxes) - cam.offset, 0), g * g, n);
+  [px, py] = ndgrid(0:g - 1, 0:g - 1);
+  px = px(:); py = py(:);
+  % Start from the background at the box's rim and the centroid above it.
+  rim = px == 0 | py == 0 | px == g - 1 | py == g - 1;
+  b = max(median(d(rim, :), 1), 1);
+  above = max(d - b, 0);
+  total = max(sum(above, 1), 1);
+  theta = [(px' * above) ./ total; (py' * above) ./ total; total; b]';
+  for iteration = 1:20
+    [mu, jac] = model(theta, px, py, cam.sigma);
+    ratio = d ./ mu - 1;
+    gradient = reshape(sum(jac .* reshape(ratio, g * g, 1, n), 1), 4, n)';
+    info = fisher(mu, jac);
+    step = solve4(info, gradient);
+    % Keep the steps sane: at most a pixel, and photons and background positive.
+    step(:, 1:2) = max(min(step(:, 1:2), 1), -1);
+    theta = theta + step;
+    theta(:, 3) = max(theta(:, 3), 1);
+    theta(:, 4) = max(theta(:, 4), 0.01);
+  end
+  [mu, jac] = model(theta, px, py, cam.sigma);
+  bound = inverseDiagonal(fisher(mu, jac));
+  crlb = sqrt(max(bound(:, 1), bound(:, 2)));
+  % Goodness of fit: the likelihood ratio against a perfect model is about chi-squared with
+  % g^2 - 4 degrees of freedom; overlapping spots and noise peaks lie far above.
+  safe = max(d, eps);
+  lr = 2 * sum(mu - d + d .* log(safe ./ mu), 1)';
+  dof = g * g - 4;
+  keep = all(isfinite(theta), 2) & theta(:, 1) > 0.5 & theta(:, 1) < g - 1.5 & ...
+         theta(:, 2) > 0.5 & theta(:, 2) < g - 1.5 & theta(:, 3) > 200 & ...
+         lr < dof + 3 * sqrt(2 * dof) & crlb < 0.5;
+end
+
+function [mu, jac] = model(theta, px, py, sigma)
+  n = size(theta, 1);
+  m = numel(px);
+  x = theta(:, 1)'; y = theta(:, 2)'; photons = theta(:, 3)'; b = theta(:, 4)';
+  s = sqrt(2) * sigma;
+  ex = 0.5 * (erf((px + 0.5 - x) / s) - erf((px - 0.5 - x) / s));
+  ey = 0.5 * (erf((py + 0.5 - y) / s) - erf((py - 0.5 - y) / s));
+  gauss = @(t) exp(-t .^ 2 / (2 * sigma ^ 2)) / (sqrt(2 * pi) * sigma);
+  dex = gauss(px - 0.5 - x) - gauss(px + 0.5 - x);
+  dey = gauss(py - 0.5 - y) - gauss(py + 0.5 - y);
+  mu = photons .* ex .* ey + b;
+  jac = zeros(m, 4, n);
+  jac(:, 1, :) = reshape(photons .* dex .* ey, m, 1, n);
+  jac(:, 2, :) = reshape(photons .* ex .* dey, m, 1, n);
+  jac(:, 3, :) = reshape(ex .* ey, m, 1, n);
+  jac(:, 4, :) = 1;
+end
+
+% Fisher information of each box, n-by-4-by-4.
+function info = fisher(mu, jac)
+  [m, p, n] = size(jac);
+  w = reshape(1 ./ mu, m, 1, n);
+  info = zeros(n, p, p);
+  for i = 1:p
+    for j = i:p
+      v = reshape(sum(jac(:, i, :) .* jac(:, j, :) .* w, 1), n, 1);
+      info(:, i, j) = v;
+      info(:, j, i) = v;
+    end
+  end
+end
+
+% Solves the 4-by-4 systems info(k, :, :) * step(k, :)' = gradient(k, :)' for all k at once
+% by Gaussian elimination.
+function x = solve4(a, b)
+  n = size(a, 1);
+  p = size(a, 2);
+  a = cat(3, a, reshape(b, n, p, 1));
+  for col = 1:p
+    pivot = a(:, col, col);
+    pivot(abs(pivot) < 1e-12) = 1e-12;
+    a(:, col, :) = a(:, col, :) ./ pivot;
+    for row = [1:col - 1, col + 1:p]
+      a(:, row, :) = a(:, row, :) - a(:, row, col) .* a(:, col, :);
+    end
+  end
+  x = a(:, :, p + 1);
+end
+
+% Diagonal of the inverse of each 4-by-4 information matrix: the Cramer-Rao bounds.
+function d = inverseDiagonal(a)
+  n = size(a, 1);
+  p = size(a, 2);
+  d = zeros(n, p);
+  for k = 1:p
+    e = zeros(n, p);
+    e(:, k) = 1;
+    column = solve4(a, e);
+    d(:, k) = column(:, k);
+  end
+end
+
+function writeImages(outDir, rawFrame, frameSum, levels, plainCounts, scale, cam)
+  toGray = @(img) uint8(round(255 * (img - min(img(:))) / max(max(img(:)) - min(img(:)), eps)));
+  % Rows of an image are X: shown transposed, so that X runs across.
+  raw = toGray(double(rawFrame) - cam.offset)';
+  widefield = toGray(frameSum)';
+  superRes = uint8(round(levels' / 1023 * 255));
+  imwrite(raw, fullfile(outDir, 'demo_raw_frame.png'));
+  imwrite(widefield, fullfile(outDir, 'demo_sum_of_frames.png'));
+  imwrite(superRes, fullfile(outDir, 'demo_super_resolved.png'));
+  imwrite(toGray(min(double(plainCounts), 8))', fullfile(outDir, 'demo_super_resolved_counts.png'));
+  % The three side by side, at the same field of view; the super-resolved image softened by
+  % a pixel so that its structures still show when the figure is shown smaller.
+  up = @(img) repelem(img, scale, scale);
+  gap = 255 * ones(size(superRes, 1), 16, 'uint8');
+  soft = conv2([0.25 0.5 0.25], [0.25 0.5 0.25], double(superRes), 'same');
+  soft = uint8(min(255, 2 * soft));
+  imwrite([up(raw), gap, up(widefield), gap, soft], fullfile(outDir, 'demo_side_by_side.png'));
+end
+
+% Matches localisations to the emitters on in the same frame, within one camera pixel, and
+% prints and returns the figures.
+function r = report(fits, emitters, events, photons, times, frameCount, cam)
+  matched = false(size(events, 1), 1);
+  errors = zeros(0, 2);
+  matchedPhotons = zeros(0, 1);
+  falseCount = 0;
+  [~, byFrame] = sort(events(:, 2));
+  eventStarts = [0; cumsum(accumarray(events(:, 2) + 1, 1, [frameCount 1]))];
+  [~, fitOrder] = sort(fits(:, 3));
+  fitStarts = [0; cumsum(accumarray(fits(:, 3) + 1, 1, [frameCount 1]))];
+  for f = 1:frameCount
+    candidates = byFrame(eventStarts(f) + 1:eventStarts(f + 1));
+    for i = fitOrder(fitStarts(f) + 1:fitStarts(f + 1))'
+      truth = emitters(events(candidates, 1), :);
+      distance = sqrt(sum((truth - fits(i, 1:2)) .^ 2, 2));
+      distance(matched(candidates)) = Inf;
+      [nearest, k] = min([distance; Inf]);
+      if nearest <= 1
+        matched(candidates(k)) = true;
+        errors(end + 1, :) = fits(i, 1:2) - truth(k, :);
+        matchedPhotons(end + 1, 1) = photons(candidates(k));
+      else
+        falseCount = falseCount + 1;
       end
     end
-    peak([1:3 end - 2:end], :) = false;
-    peak(:, [1:3 end - 2:end]) = false;
-    [i, j] = find(peak);
-    x = [x; i - 1]; y = [y; j - 1]; z = [z; repmat(k - 1, numel(i), 1)];
   end
+  r.frames = frameCount;
+  r.spots = size(events, 1);
+  r.localisations = size(fits, 1);
+  r.rmsErrorPx = sqrt(mean(errors(:) .^ 2));
+  r.errors = errors; r.matchedPhotons = matchedPhotons;
+  r.crlbPx = sqrt(mean(crlbAt(matchedPhotons, cam) .^ 2));
+  r.found = sum(matched);
+  r.falseDetections = falseCount;
+  processing = times.read + times.detect + times.cut + times.fit + times.render;
+  fprintf('\nFrames: %d; spots simulated: %d; localisations kept: %d\n', r.frames, r.spots, ...
+          r.localisations);
+  fprintf('Time: simulate and write %.2f s, read (frameFetch) %.2f s, find spots %.2f s, cut (boxGather) %.3f s,\n', ...
+          times.simulate, times.read, times.detect, times.cut);
+  fprintf('      fit %.2f s, render (dotMosaic) %.3f s; %.0f localisations per second\n', ...
+          times.fit, times.render, r.localisations / processing);
+  fprintf('Localisation error (RMS per axis, matched within 1 pixel): %.3f px = %.1f nm\n', ...
+          r.rmsErrorPx, r.rmsErrorPx * cam.pixelNm);
+  fprintf('Cramer-Rao bound for the simulated photons and background:  %.3f px = %.1f nm (ratio %.2f)\n', ...
+          r.crlbPx, r.crlbPx * cam.pixelNm, r.rmsErrorPx / r.crlbPx);
+  fprintf('Detection: %d of %d emitter blinks found (%.0f%%), %d false detections\n', r.found, ...
+          r.spots, 100 * r.found / r.spots, r.falseDetections);
 end
 
-function [cx, cy] = centroids(boxes)
-  % Centre of mass of each box above its lowest pixel, in pixels from the box corner.
-  g = size(boxes, 1);
-  [a, b] = ndgrid(0:g - 1, 0:g - 1);
-  n = size(boxes, 3);
-  cx = zeros(n, 1); cy = zeros(n, 1);
-  for i = 1:n
-    w = double(boxes(:, :, i));
-    w = max(w - median(w(:)), 0);
-    total = sum(w(:));
-    cx(i) = sum(w(:) .* a(:)) / total;
-    cy(i) = sum(w(:) .* b(:)) / total;
-  end
-end
-
-function [x, y] = simulateLocalisations(fieldNm, precisionNm)
-  % Rings of eight binding sites (like pore complexes) and a few curved filaments, each site
-  % seen many times with Gaussian localisation error.
-  sites = zeros(0, 2);
-  for k = 1:120
-    centre = 500 + rand(1, 2) * (fieldNm - 1000);
-    angles = (0:7)' * pi / 4 + rand() * pi / 4;
-    sites = [sites; centre + 55 * [cos(angles) sin(angles)]];
-  end
-  for k = 1:6
-    t = linspace(0, 1, 400)';
-    start = rand(1, 2) * fieldNm;
-    heading = rand() * 2 * pi;
-    bend = (rand() - 0.5) * 3;
-    angle = heading + bend * t;
-    path = start + cumsum(fieldNm / 400 * [cos(angle) sin(angle)]);
-    sites = [sites; path];
-  end
-  inside = all(sites > 200 & sites < fieldNm - 200, 2);
-  sites = sites(inside, :);
-  seen = 5 + poissrnd_(20, size(sites, 1));
-  idx = repelem_((1:size(sites, 1))', seen);
-  x = sites(idx, 1) + precisionNm * randn(numel(idx), 1);
-  y = sites(idx, 2) + precisionNm * randn(numel(idx), 1);
-  % Background: unspecific localisations all over the field.
-  nBackground = round(0.05 * numel(idx));
-  x = [x; rand(nBackground, 1) * fieldNm];
-  y = [y; rand(nBackground, 1) * fieldNm];
-end
-
-function k = poissrnd_(lambda, n)
-  % Poisson counts by inversion; enough for a demo, without any package.
-  k = zeros(n, 1);
-  for i = 1:n
-    p = exp(-lambda); s = p; u = rand();
-    while u > s
-      k(i) = k(i) + 1;
-      p = p * lambda / k(i);
-      s = s + p;
-    end
-  end
-end
-
-function out = repelem_(values, counts)
-  out = zeros(sum(counts), 1);
-  pos = cumsum([1; counts(:)]);
-  for i = 1:numel(values)
-    out(pos(i):pos(i + 1) - 1) = values(i);
-  end
+% The Cramer-Rao bound on one coordinate of spots with these photons on the simulated
+% background, centred in a box: the best any unbiased localisation can do.
+function bound = crlbAt(n, cam)
+  g = cam.box;
+  [px, py] = ndgrid(0:g - 1, 0:g - 1);
+  theta = [repmat((g - 1) / 2, numel(n), 2), n(:), repmat(cam.background, numel(n), 1)];
+  [mu, jac] = model(theta, px(:), py(:), cam.sigma);
+  d = inverseDiagonal(fisher(mu, jac));
+  bound = sqrt(d(:, 1));
 end
