@@ -13,7 +13,7 @@ PREFIX     ?= $(CURDIR)/toolbox
 JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 OCTAVE     := octave --no-gui --no-history -q
 
-.PHONY: all deps build install demo test unit-sanitized unit-threads fuzz windows soak bench format clean
+.PHONY: all deps build install demo test unit-sanitized unit-threads fuzz windows soak package bench format clean
 
 SOAK_CALLS   ?= 100000
 SOAK_REPLAYS ?= 1000
@@ -71,6 +71,10 @@ fuzz: deps
 	      -DBUILD_BENCHMARKS=OFF -DBUILD_TESTING=OFF
 	cmake --build $(FUZZ_BUILD) -j $(JOBS)
 	./tools/run-fuzz.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
+
+# The Octave package: $(BUILD)/spot-<version>.tar.gz, for pkg install.
+package: deps
+	./tools/make-package.sh $(BUILD)
 
 # One Octave session calls the modules SOAK_CALLS times with random arguments; then each entry
 # runs SOAK_REPLAYS fuzz inputs through the stand-in host under valgrind's memcheck.

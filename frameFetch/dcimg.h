@@ -5,7 +5,9 @@
 #include <cstddef>
 #include <cstdint>
 
-#if defined(_WIN32)
+#if defined(DCIMGAPI_STATIC)
+#define DCIMGAPI_EXPORT  // compiled into the module that uses it
+#elif defined(_WIN32)
 #if defined(DCIMGAPI_BUILDING)
 #define DCIMGAPI_EXPORT __declspec(dllexport)
 #else

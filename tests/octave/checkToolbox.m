@@ -1,0 +1,20 @@
+function checkToolbox()
+  % checkToolbox()  The toolbox on the path answers: each module runs and has its help, and a
+  % recording written by writeRecording reads back. Used by every delivery route's test.
+  for name = {'dotMosaic', 'boxGather', 'frameFetch'}
+    assert(exist(name{1}), 3, [name{1} ' is not a compiled module on the path']);
+    text = help(name{1});
+    assert(~isempty(strfind(text, upper(name{1}))), ['no help for ' name{1}]);
+  end
+  assert(~isempty(strfind(help('writeRecording'), 'WRITERECORDING')));
+  assert(dotMosaic(2, 1, single([0.5 1.5 1.2]), single([0 0 0]), 0), uint16([1; 2]));
+  data = single(reshape(1:25, 5, 5));
+  assert(boxGather(2, 2, 0, 3, data), data(2:4, 2:4));
+  file = [tempname() '.rec'];
+  frames = uint16(reshape(1:12, 3, 2, 2));
+  writeRecording(file, frames);
+  [frame, count] = frameFetch(1, file);
+  delete(file);
+  assert(frame, frames(:, :, 2));
+  assert(count, 2);
+end

@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Makes the Octave package, installs it with pkg into a scratch package prefix, loads it and
+# uses every module.
+set -euo pipefail
+octave=$1
+here="$(cd "$(dirname "$0")/.." && pwd)"
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+tarball=$("$here/tools/make-package.sh" "$work")
+mkdir -p "$work/packages"
+cd "$work"
+status=0
+"$octave" --no-gui --no-history -q --eval "
+  pkg prefix '$work/packages' '$work/packages';
+  pkg local_list '$work/packages/octave_packages';
+  pkg install '$tarball';
+  pkg load spot;
+  addpath('$here/tests/octave');
+  checkToolbox();
+  assert(any(strcmp(cellfun(@(p) p.name, pkg('list'), 'UniformOutput', false), 'spot')));
+  disp('package installs and its modules answer');
+" > "$work/log" 2>&1 || status=$?
+# pkg warns that help-only files hold no function; the rest is worth showing.
+grep -v -E "doc_cache_create|^ *(called from|doc_cache|gen_doc|install|pkg at|generate_lookfor)" \
+    "$work/log" || true
+exit "$status"

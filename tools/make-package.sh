@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Assembles the Octave package: a tarball that `pkg install` builds with mkoctfile.
+# Usage: tools/make-package.sh OUTPUT_DIR   (writes OUTPUT_DIR/spot-<version>.tar.gz)
+set -euo pipefail
+here="$(cd "$(dirname "$0")/.." && pwd)"
+out=$(mkdir -p "$1" && cd "$1" && pwd)
+version=$(sed -n 's/^Version: *//p' "$here/package/DESCRIPTION")
+stage=$(mktemp -d)
+trap 'rm -rf "$stage"' EXIT
+root="$stage/spot-$version"
+mkdir -p "$root/src" "$root/inst"
+cp "$here/package/DESCRIPTION" "$here/package/INDEX" "$here/package/COPYING" "$root/"
+cp "$here/package/Makefile" "$root/src/Makefile"
+# The same sources as the CMake build, in one folder.
+cp "$here"/gateway/{gateway.h,gateway.cpp,parallel.h,parallel.cpp} \
+   "$here"/dotMosaic/{dotMosaic.cpp,mosaic.cpp,mosaic.h} \
+   "$here"/boxGather/{boxGather.cpp,boxes.cpp,boxes.h} \
+   "$here"/frameFetch/{frameFetch.cpp,recording.cpp,recording.h,dcimg.h} \
+   "$here"/frameFetch/standin_dcimgapi/{dcimgapi.cpp,mapped_file.cpp,mapped_file.h,standin_codes.h} \
+   "$root/src/"
+# Modules, their help and the library go to one folder, so that each module's MEX file and
+# help file sit side by side and the library beside the module that loads it.
+cp "$here"/dotMosaic/dotMosaic.m "$here"/boxGather/boxGather.m "$here"/frameFetch/frameFetch.m \
+   "$root/src/"
+printf '%s\n' dotMosaic.mex boxGather.mex frameFetch.mex libdcimgapi.so > "$root/src/FILES"
+cp "$here/frameFetch/standin_dcimgapi/writeRecording.m" "$root/inst/"
+tar -C "$stage" -czf "$out/spot-$version.tar.gz" "spot-$version"
+echo "$out/spot-$version.tar.gz"
