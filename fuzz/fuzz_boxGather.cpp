@@ -49,8 +49,7 @@ void checkBoxes(const standin::CallResult& result, const std::vector<standin::Ar
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
     FuzzedDataProvider data(bytes, size);
     const int nlhs = data.ConsumeIntegralInRange<int>(0, 4);
-    const int count =
-        data.ConsumeIntegralInRange<int>(0, 9) == 0 ? data.ConsumeIntegralInRange<int>(0, 7) : 5;
+    const int count = fuzzing::inputCount(data, 5);
     const size_t points = data.ConsumeIntegralInRange<size_t>(0, 40);
     std::vector<standin::ArrayPtr> inputs;
     for (int k = 0; k < count; ++k) {

@@ -73,8 +73,7 @@ void checkResult(const standin::CallResult& result, const std::vector<standin::A
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
     FuzzedDataProvider data(bytes, size);
     const int nlhs = data.ConsumeIntegralInRange<int>(0, 3);
-    const int count =
-        data.ConsumeIntegralInRange<int>(0, 9) == 0 ? data.ConsumeIntegralInRange<int>(0, 7) : 5;
+    const int count = fuzzing::inputCount(data, 5);
     std::vector<standin::ArrayPtr> inputs;
     for (int k = 0; k < count; ++k) {
         if (k == 2 || k == 3) {

@@ -87,8 +87,7 @@ void checkGoodFrame(const standin::CallResult& result, double index) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
     FuzzedDataProvider data(bytes, size);
     const int nlhs = data.ConsumeIntegralInRange<int>(0, 3);
-    const int count =
-        data.ConsumeIntegralInRange<int>(0, 9) == 0 ? data.ConsumeIntegralInRange<int>(0, 4) : 2;
+    const int count = fuzzing::inputCount(data, 2);
     const std::string good = (folder() / "good.rec").string();
     std::string path;
     switch (data.ConsumeIntegralInRange<int>(0, 4)) {

@@ -157,6 +157,13 @@ inline standin::ArrayPtr slotArray(FuzzedDataProvider& data, mxClassID expected,
     return makeArray(data, expected, std::move(dims));
 }
 
+// Mostly the number of inputs an entry expects, sometimes any from none to two more.
+inline int inputCount(FuzzedDataProvider& data, int expected) {
+    return data.ConsumeIntegralInRange<int>(0, 9) == 0
+               ? data.ConsumeIntegralInRange<int>(0, expected + 2)
+               : expected;
+}
+
 inline std::vector<const mxArray*> raw(const std::vector<standin::ArrayPtr>& inputs) {
     std::vector<const mxArray*> pointers;
     for (const auto& input : inputs) {
