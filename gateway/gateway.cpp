@@ -61,7 +61,26 @@ int64_t hostCallBytes() {
 #endif
 }
 
-// zeros(dims, class) of the host: an array it made itself, all zero.
+// Whether `array` is a real array of the class with these leading dimensions and no more.
+bool hasShape(const mxArray* array, int count, const int32_t* dims, mxClassID classId) {
+    if (array == nullptr || mxGetClassID(array) != classId || mxIsComplex(array) ||
+        mxIsSparse(array)) {
+        return false;
+    }
+    const auto given = static_cast<int>(mxGetNumberOfDimensions(array));
+    const mwSize* lengths = mxGetDimensions(array);
+    for (int k = 0; k < (given > count ? given : count); ++k) {
+        const uint64_t want = k < count ? static_cast<uint64_t>(dims[k]) : 1;
+        const uint64_t have = k < given ? static_cast<uint64_t>(lengths[k]) : 1;
+        if (want != have) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// zeros(dims, class) of the host: an array it made itself, all zero. Null when what came back
+// is not that array, as when a user's own `zeros` shadows the host's.
 mxArray* askHostForZeros(int count, const int32_t* dims, mxClassID classId) {
     mxArray* args[2];
     args[0] = mxCreateNumericMatrix(1, static_cast<mwSize>(count), mxDOUBLE_CLASS, mxREAL);
@@ -74,6 +93,10 @@ mxArray* askHostForZeros(int count, const int32_t* dims, mxClassID classId) {
     mexCallMATLAB(1, &result, 2, args, "zeros");
     mxDestroyArray(args[0]);
     mxDestroyArray(args[1]);
+    if (!hasShape(result, count, dims, classId)) {
+        mxDestroyArray(result);
+        return nullptr;
+    }
     return result;
 }
 
@@ -166,7 +189,10 @@ mxArray* createOutput(int count, const int32_t* dims, mxClassID classId, Fill fi
         elements *= dims[k];
     }
     if (elements * elementBytes(classId) >= hostCallBytes()) {
-        return askHostForZeros(used, dims, classId);
+        mxArray* made = askHostForZeros(used, dims, classId);
+        if (made != nullptr) {
+            return made;
+        }
     }
 #if defined(GATEWAY_MATLAB) || defined(STANDIN_HOST)
     if (fill == Fill::kUnfilled) {

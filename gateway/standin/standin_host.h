@@ -76,6 +76,10 @@ struct CallResult {
 // has the module ask it for large ones. Lasts until changed.
 void playOctave(bool octave);
 
+// Makes the host's `zeros` answer with a 1-by-1 double, as a user's own zeros.m on the path
+// would. Lasts until changed.
+void shadowZeros(bool shadowed);
+
 // Calls `entry` as the host would, with max(nlhs, 1) output slots followed by guard slots.
 CallResult call(MexEntry entry, const char* functionName, int nlhs,
                 const std::vector<const mxArray*>& inputs);

@@ -132,6 +132,15 @@ TEST(Outputs, ComeFromTheHostAsOctaveAndUnfilledAsMatlabWhereNothingIsLeftUnwrit
                 EXPECT_EQ(standin::elementsOf<float>(out)[23], count == 24 ? 2.5f : 0.0f);
             }
         }
+        // A `zeros` of the user's that answers with something else is not trusted.
+        standin::shadowZeros(true);
+        written = 24;
+        auto shadowed = call(partlyFilledEntry, "probe", 1, {});
+        standin::shadowZeros(false);
+        ASSERT_FALSE(shadowed.failed);
+        EXPECT_EQ(standin::dimsOf(shadowed.outputs[0].get()), (std::vector<size_t>{3, 4, 2}));
+        EXPECT_EQ(mxGetClassID(shadowed.outputs[0].get()), mxSINGLE_CLASS);
+        EXPECT_EQ(shadowed.strayArrays, 0u);
         // Outputs the caller did not ask for are destroyed, whichever host made them.
         auto result = call(twoOutputEntry, "probe", 0, {});
         EXPECT_EQ(result.strayArrays, 0u);
