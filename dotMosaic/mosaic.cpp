@@ -1,5 +1,6 @@
 #include "mosaic.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -15,12 +16,14 @@
 namespace {
 
 constexpr float kTopLevel = 1023.0f;
-constexpr int kHistogramLength = 65536;
 
 // Points are converted to pixels a batch at a time, vectorised, and each batch's counts are
 // fetched while the batch before it is counted: the increments of a large image would
 // otherwise wait on memory one at a time.
 constexpr int kBatch = 64;
+
+// Entries of the equalisation's histograms before they know the largest count.
+constexpr size_t kGuessedHistogramLength = 4096;
 
 // Threads counting into images of their own take points in chunks of this many.
 constexpr int64_t kPointsPerChunk = 1 << 16;
@@ -144,21 +147,19 @@ bool binIntoPrivateImages(const Grid& grid, int64_t pointCount, const float* x, 
     return true;
 }
 
+// The level of each count from 0 to the largest, exact and truncated toward zero.
 struct Levels {
-    float exact[kHistogramLength];         // the level of each count
-    uint16_t truncated[kHistogramLength];  // the same, truncated toward zero
+    std::vector<float> exact;
+    std::vector<uint16_t> truncated;
 };
 
-// The level of every count from the histogram of the non-empty pixels' counts. Count 0
-// keeps level 0.
-void levelsFromHistogram(const int64_t* histogram, Levels* levels) {
-    int largest = kHistogramLength - 1;
-    while (largest > 0 && histogram[largest] == 0) {
-        --largest;
-    }
+// The level of every count from the histogram of the non-empty pixels' counts, whose last
+// entry is that of the largest count. Count 0 keeps level 0.
+void levelsFromHistogram(const std::vector<int64_t>& histogram, Levels* levels) {
+    const int largest = static_cast<int>(histogram.size()) - 1;
     // Single-precision running sum, as the levels have always been computed.
-    float* cumCount = levels->exact;
-    cumCount[0] = 0.0f;
+    std::vector<float>& cumCount = levels->exact;
+    cumCount.assign(histogram.size(), 0.0f);
     for (int c = 1; c <= largest; ++c) {
         cumCount[c] = static_cast<float>(histogram[c]) + cumCount[c - 1];
     }
@@ -173,12 +174,10 @@ void levelsFromHistogram(const int64_t* histogram, Levels* levels) {
     // The most crowded pixels are the top of the scale, whatever the rounding of the formula
     // (from 16402 non-empty pixels on it can miss 1023 on either side), and a lone non-empty
     // pixel is not 0 / 0.
-    if (largest > 0) {
-        cumCount[largest] = kTopLevel;
-    }
-    for (int c = 0; c < kHistogramLength; ++c) {
-        levels->truncated[c] =
-            c <= largest ? static_cast<uint16_t>(static_cast<int32_t>(cumCount[c])) : 0;
+    cumCount[largest] = kTopLevel;
+    levels->truncated.resize(histogram.size());
+    for (int c = 0; c <= largest; ++c) {
+        levels->truncated[c] = static_cast<uint16_t>(static_cast<int32_t>(cumCount[c]));
     }
 }
 
@@ -190,17 +189,32 @@ inline bool fourEmpty(const uint16_t* counts) {
     return block == 0;
 }
 
-void histogramRange(const uint16_t* counts, int64_t begin, int64_t end, int64_t* histogram) {
+// A histogram of the counts below `length`; the largest count seen, whatever its size, goes
+// to *largest.
+struct Histogram {
+    int64_t* table;
+    size_t length;
+    uint16_t largest;
+
+    void add(uint16_t count) {
+        largest = count > largest ? count : largest;
+        if (count < length) {
+            ++table[count];
+        }
+    }
+};
+
+void histogramRange(const uint16_t* counts, int64_t begin, int64_t end, Histogram* histogram) {
     int64_t k = begin;
     for (; k + 4 <= end; k += 4) {
         if (!fourEmpty(counts + k)) {
             for (int j = 0; j < 4; ++j) {
-                ++histogram[counts[k + j]];
+                histogram->add(counts[k + j]);
             }
         }
     }
     for (; k < end; ++k) {
-        ++histogram[counts[k]];
+        histogram->add(counts[k]);
     }
 }
 
@@ -246,21 +260,39 @@ void binPoints(int32_t sizeX, int32_t sizeY, int64_t pointCount, const float* x,
 
 void equalizeCounts(uint16_t* counts, float* equalised, int64_t pixelCount, int threads) {
     threads = threads < 1 ? 1 : threads;
-    // One histogram per thread, summed into the first; the levels go where the others were.
-    std::vector<int64_t> histograms(static_cast<size_t>(threads) * kHistogramLength);
-    auto levels = std::make_unique<Levels>();
-    parallel::forSlices(threads, pixelCount, [&](int part, int64_t begin, int64_t end) {
-        histogramRange(counts, begin, end, histograms.data() + part * kHistogramLength);
-    });
-    int64_t* histogram = histograms.data();
-    for (int part = 1; part < threads; ++part) {
-        for (int c = 0; c < kHistogramLength; ++c) {
-            histogram[c] += histograms[static_cast<size_t>(part) * kHistogramLength + c];
+    // Tables as long as the largest count needs: a guess that fits most images, and a second
+    // pass for the rare image whose counts reach past it.
+    size_t length = kGuessedHistogramLength;
+    std::vector<int64_t> tables;
+    std::vector<Histogram> parts(static_cast<size_t>(threads));
+    for (;;) {
+        tables.assign(static_cast<size_t>(threads) * length, 0);
+        parallel::forSlices(threads, pixelCount, [&](int part, int64_t begin, int64_t end) {
+            parts[part] = Histogram{tables.data() + part * length, length, 0};
+            histogramRange(counts, begin, end, &parts[part]);
+        });
+        uint16_t largest = 0;
+        for (const Histogram& part : parts) {
+            largest = part.largest > largest ? part.largest : largest;
+        }
+        if (largest < length) {
+            length = largest + size_t{1};
+            break;
+        }
+        length = largest + size_t{1};
+    }
+    if (length == 1) {
+        return;  // nothing counted
+    }
+    std::vector<int64_t> histogram(length);
+    for (const Histogram& part : parts) {
+        for (size_t c = 1; c < length; ++c) {
+            histogram[c] += part.table[c];
         }
     }
-    histogram[0] = 0;
-    levelsFromHistogram(histogram, levels.get());
+    Levels levels;
+    levelsFromHistogram(histogram, &levels);
     parallel::forSlices(threads, pixelCount, [&](int, int64_t begin, int64_t end) {
-        applyLevelsRange(*levels, counts, equalised, begin, end);
+        applyLevelsRange(levels, counts, equalised, begin, end);
     });
 }
