@@ -3,6 +3,7 @@
 // created, what it printed), so tests can check a call's behaviour exactly.
 #include "standin_host.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -41,9 +42,8 @@ struct HostState {
     size_t hostCalls = 0;
     bool playsOctave = false;
     bool zerosShadowed = false;
+    unsigned char poison = 0xA5;  // what unfilled outputs start as
 };
-
-constexpr unsigned char kPoison = 0xA5;
 
 HostState& host() {
     static HostState state;
@@ -158,21 +158,16 @@ double firstAs(const void* data) {
     return static_cast<double>(value);
 }
 
-// Whether some element of an array handed out unfilled still holds nothing but poison.
-bool holdsPoison(const mxArray* array) {
-    const size_t size = elementSize(array->classId);
-    const size_t count = elementCount(array->dims) * (array->complex ? 2 : 1);
-    const auto* bytes = static_cast<const unsigned char*>(array->data);
-    for (size_t k = 0; k < count; ++k) {
-        bool poison = true;
-        for (size_t b = 0; b < size && poison; ++b) {
-            poison = bytes[k * size + b] == kPoison;
-        }
-        if (poison) {
-            return true;
-        }
+// Whether two outputs of the same call made with different poison differ: an element of an
+// output handed out unfilled that was never written still holds the poison of its own run.
+bool differ(const mxArray* first, const mxArray* second) {
+    if (first == nullptr || second == nullptr || first->dims != second->dims ||
+        first->classId != second->classId) {
+        return first != second;
     }
-    return false;
+    const size_t bytes =
+        elementCount(first->dims) * elementSize(first->classId) * (first->complex ? 2 : 1);
+    return std::memcmp(first->data, second->data, bytes) != 0;
 }
 
 // Releases what a finished call left: scratch blocks the module did not free, and arrays it
@@ -249,8 +244,11 @@ size_t liveBlocks() {
     return host().blocks.size();
 }
 
-CallResult call(MexEntry entry, const char* functionName, int nlhs,
-                const std::vector<const mxArray*>& inputs) {
+namespace {
+
+CallResult callOnce(MexEntry entry, const char* functionName, int nlhs,
+                    const std::vector<const mxArray*>& inputs, unsigned char poison,
+                    std::vector<bool>* unfilled) {
     constexpr int kGuardSlots = 4;
     static mxArray guardTarget;
     HostState& state = host();
@@ -264,6 +262,7 @@ CallResult call(MexEntry entry, const char* functionName, int nlhs,
     const size_t badFreesBefore = state.badFrees;
     const size_t hostCallsBefore = state.hostCalls;
     state.inCall = true;
+    state.poison = poison;
     state.functionName = functionName;
     state.printed.clear();
     try {
@@ -296,9 +295,10 @@ CallResult call(MexEntry entry, const char* functionName, int nlhs,
                 handedOver.insert(output).second) {
                 const size_t needed = elementCount(output->dims) * elementSize(output->classId);
                 result.undersizedOutputs += state.blocks.at(output->data).bytes < needed ? 1 : 0;
-                result.unwrittenOutputs += output->poisoned && holdsPoison(output) ? 1 : 0;
+                unfilled->push_back(output->poisoned);
                 result.outputs.emplace_back(output);
             } else {
+                unfilled->push_back(false);
                 result.outputs.emplace_back(nullptr);
             }
         }
@@ -306,6 +306,26 @@ CallResult call(MexEntry entry, const char* functionName, int nlhs,
     const auto leftovers = reclaimCallLeftovers(handedOver);
     result.scratchLeft = leftovers.first;
     result.strayArrays = result.failed ? 0 : leftovers.second;
+    return result;
+}
+
+}  // namespace
+
+CallResult call(MexEntry entry, const char* functionName, int nlhs,
+                const std::vector<const mxArray*>& inputs) {
+    std::vector<bool> unfilled;
+    CallResult result = callOnce(entry, functionName, nlhs, inputs, 0xA5, &unfilled);
+    if (result.failed || std::find(unfilled.begin(), unfilled.end(), true) == unfilled.end()) {
+        return result;
+    }
+    // Unfilled outputs are checked as a sanitizer would, but exactly: the same call again with
+    // other poison must give the same bytes, whatever values the module wrote.
+    std::vector<bool> unused;
+    const CallResult again = callOnce(entry, functionName, nlhs, inputs, 0x5A, &unused);
+    for (size_t k = 0; k < unfilled.size(); ++k) {
+        const mxArray* repeated = k < again.outputs.size() ? again.outputs[k].get() : nullptr;
+        result.unwrittenOutputs += unfilled[k] && differ(result.outputs[k].get(), repeated) ? 1 : 0;
+    }
     return result;
 }
 
@@ -370,7 +390,7 @@ mxArray* mxCreateUninitNumericArray(size_t ndims, const size_t* dims, mxClassID 
     mxArray* array =
         standin::createArray(classId, std::vector<mwSize>(dims, dims + ndims), complexity);
     array->poisoned = true;
-    std::memset(array->data, standin::kPoison, standin::host().blocks.at(array->data).bytes);
+    std::memset(array->data, standin::host().poison, standin::host().blocks.at(array->data).bytes);
     return array;
 }
 

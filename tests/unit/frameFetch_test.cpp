@@ -189,6 +189,18 @@ TEST(FrameFetchEntry, LargeFramesComeOutWidthByHeight) {
     }
 }
 
+TEST(FrameFetchEntry, PixelsThatLookLikeUnwrittenStorageAreStillWritten) {
+    // Found by fuzzing: a frame of 0xA5A5 pixels, the very bytes unfilled outputs start with.
+    RecordingFolder folder;
+    std::vector<unsigned char> bytes = {'F', 'R', 'A', 'M', 'E', 'R', 'E', 'C', 1, 0, 0,
+                                        0,   1,   0,   0,   0,   4,   0,   0,   0, 2, 0,
+                                        0,   0,   8,   0,   0,   0,   0,   0,   0, 0};
+    bytes.resize(bytes.size() + 16, 0xA5);
+    auto result = fetch(0, folder.writeBytes("poison.rec", bytes));
+    expectClean(result);
+    EXPECT_EQ(elementsOf<uint16_t>(result.outputs[0].get())[7], 0xA5A5);
+}
+
 TEST(FrameFetchEntry, PaddedRowsAreFollowedAndNarrowRowsRefused) {
     RecordingFolder folder;
     RecordingHeader header = headerOf(2, 5, 3);
