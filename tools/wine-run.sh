@@ -8,6 +8,8 @@ runtime=$(dirname "$(x86_64-w64-mingw32-g++-posix -print-libgcc-file-name)")
 extra=${SPOT_WINE_PATH:-}
 export WINEPATH="$runtime;/usr/x86_64-w64-mingw32/lib;$(dirname "$1")${extra:+;${extra//:/;}}"
 export WINEDEBUG=-all
-export WINEPREFIX="${WINEPREFIX:-$HOME/.wine-spot-toolbox}"
+export WINEPREFIX="${WINEPREFIX:-${HOME:-/tmp}/.wine-spot-toolbox}"
+# No .NET or HTML engines: a new prefix would otherwise offer to download them.
+export WINEDLLOVERRIDES="mscoree,mshtml="
 wine=$(command -v wine64 || command -v wine || echo /usr/lib/wine/wine64)
 exec "$wine" "$@"
