@@ -15,9 +15,9 @@ function benchModules(folder, outputFile)
   for shape = {'uniform', 'clustered'}
     [x, y] = readPoints(fullfile(folder, [shape{1} '.f32']));
     checkCounts(dotMosaic(s, s, x, y, 0), accumarrayCounts(s, s, x, y));
-    tModule = medianTime(@() dotMosaic(s, s, x, y, 0), 15);
-    tFloor = medianTime(@() touchedZeros([s s], 'uint16'), 15);
-    tAccum = medianTime(@() accumarrayCounts(s, s, x, y), 3);
+    t = medianTimes({@() dotMosaic(s, s, x, y, 0), @() touchedZeros([s s], 'uint16'), ...
+                     @() accumarrayCounts(s, s, x, y)}, [15 15 3]);
+    [tModule, tFloor, tAccum] = deal(t(1), t(2), t(3));
     what = sprintf('dotMosaic counts, 1e7 %s points, 1024^2', shape{1});
     rows(end + 1, :) = {what, tModule, tFloor, 'floor+clamp+accumarray', tAccum, 40};
     rows(end + 1, :) = {what, tModule, tFloor, 'fast-histogram (Python)', ...
@@ -32,10 +32,9 @@ function benchModules(folder, outputFile)
   levels = dotMosaic(s, s, x, y, 1);
   counts = accumarrayCounts(s, s, x, y);
   checkLevels(levels, counts, accumarrayHisteq(s, s, x, y));
-  tPlain = medianTime(@() dotMosaic(s, s, x, y, 0), 9);
-  tModule = medianTime(@() dotMosaic(s, s, x, y, 1), 9);
-  tFloor = medianTime(@() touchedZeros([s s], 'uint16'), 9);
-  tBuiltin = medianTime(@() accumarrayHisteq(s, s, x, y), 3);
+  t = medianTimes({@() dotMosaic(s, s, x, y, 1), @() touchedZeros([s s], 'uint16'), ...
+                   @() accumarrayHisteq(s, s, x, y), @() dotMosaic(s, s, x, y, 0)}, [9 9 3 9]);
+  [tModule, tFloor, tBuiltin, tPlain] = deal(t(1), t(2), t(3), t(4));
   what = 'dotMosaic equalised, 1e6 points, 4096^2';
   rows(end + 1, :) = {what, tModule, tFloor, 'accumarray+histeq', tBuiltin, 40};
   rows(end + 1, :) = {what, tModule, tFloor, 'dotMosaic counts only', tPlain, 1 / 1.5};
@@ -51,9 +50,9 @@ function benchModules(folder, outputFile)
     assert(isequal(boxes, expected) && isequal(double(x0), ex0) && isequal(double(y0), ey0), ...
            'boxGather and the vectorised gather disagree');
     clear boxes expected
-    tModule = medianTime(@() boxGather(bx, by, bz, g, data), 9);
-    tFloor = medianTime(@() boxFloor(g, m), 9);
-    tBuiltin = medianTime(@() gatherBoxes(bx, by, bz, g, data), 3);
+    t = medianTimes({@() boxGather(bx, by, bz, g, data), @() boxFloor(g, m), ...
+                     @() gatherBoxes(bx, by, bz, g, data)}, [9 9 3]);
+    [tModule, tFloor, tBuiltin] = deal(t(1), t(2), t(3));
     what = sprintf('boxGather, 2e5 boxes of %dx%d', g, g);
     rows(end + 1, :) = {what, tModule, tFloor, 'vectorised gather', tBuiltin, 8};
   end
@@ -64,9 +63,9 @@ function benchModules(folder, outputFile)
   cleanup = onCleanup(@() delete(file));
   writeRecording(file, uint16(randi(65535, 2048, 2048, 4)));
   assert(isequal(frameFetch(2, file), freadFrame(file, 2, 2048, 2048)));
-  tModule = medianTime(@() frameFetch(2, file), 31);
-  tFloor = medianTime(@() touchedZeros([2048 2048], 'uint16'), 31);
-  tBuiltin = medianTime(@() freadFrame(file, 2, 2048, 2048), 31);
+  t = medianTimes({@() frameFetch(2, file), @() touchedZeros([2048 2048], 'uint16'), ...
+                   @() freadFrame(file, 2, 2048, 2048)}, [31 31 31]);
+  [tModule, tFloor, tBuiltin] = deal(t(1), t(2), t(3));
   rows(end + 1, :) = {'frameFetch, 2048x2048 frame', tModule, tFloor, 'fopen+fseek+fread', ...
                       tBuiltin, 1.2};
 
@@ -150,15 +149,24 @@ function boxFloor(g, m)
   touchedZeros([m 1], 'single');
 end
 
-function t = medianTime(fn, repeats)
-  fn();  % warm up
-  times = zeros(repeats, 1);
-  for k = 1:repeats
-    start = tic;
-    fn();
-    times(k) = toc(start);
+% Median times of the calls in `fns`, fns{i} run repeats(i) times. The calls take turns, one
+% round after another, so that the machine's drift over the run weighs on all of them alike.
+function t = medianTimes(fns, repeats)
+  for i = 1:numel(fns)
+    fns{i}();  % warm up
   end
-  t = median(times);
+  times = NaN(max(repeats), numel(fns));
+  for round = 1:max(repeats)
+    for i = find(round <= repeats)
+      start = tic;
+      fns{i}();
+      times(round, i) = toc(start);
+    end
+  end
+  t = zeros(1, numel(fns));
+  for i = 1:numel(fns)
+    t(i) = median(times(1:repeats(i), i));
+  end
 end
 
 function printTable(rows, fid)
