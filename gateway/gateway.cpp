@@ -183,12 +183,13 @@ void raiseEscaped(const char* reason, const char* message) {
 mxArray* createOutput(int count, const int32_t* dims, mxClassID classId, Fill fill) {
     mwSize wide[Shape::kLeading];
     const int used = count < Shape::kLeading ? count : Shape::kLeading;
-    int64_t elements = 1;
+    // In floating point: three lengths below 2^31 can multiply past 64 bits.
+    double bytes = static_cast<double>(elementBytes(classId));
     for (int k = 0; k < used; ++k) {
         wide[k] = static_cast<mwSize>(dims[k]);
-        elements *= dims[k];
+        bytes *= dims[k];
     }
-    if (elements * elementBytes(classId) >= hostCallBytes()) {
+    if (bytes >= static_cast<double>(hostCallBytes())) {
         mxArray* made = askHostForZeros(used, dims, classId);
         if (made != nullptr) {
             return made;
