@@ -26,6 +26,9 @@ function result = runDemo(outDir, varargin)
     mkdir(outDir);
   end
   rand('seed', opts.seed); randn('seed', opts.seed);
+  if exist('randp') ~= 0
+    randp('seed', opts.seed);  % Octave's Poisson generator keeps a state of its own
+  end
 
   cam = camera();
   side = opts.pixels;
