@@ -1,13 +1,12 @@
 // frameFetch's entry through the stand-in host and the stand-in recording library, with any
 // arguments: a recording written here, one made of the fuzz data, or no file at all. A frame
 // that comes back is exactly the frame that was written.
-#include <unistd.h>
-
-#include <filesystem>
 #include <string>
+#include <vector>
 
 #include "fuzz_inputs.h"
 #include "gateway.h"
+#include "recording_files.h"
 
 extern "C" void mexFunction(int, mxArray*[], int, const mxArray*[]);
 
@@ -36,17 +35,14 @@ std::string header(uint32_t frames, uint32_t width, uint32_t height, uint32_t ro
     return bytes;
 }
 
-void writeFile(const std::string& path, const std::string& bytes) {
-    std::FILE* file = std::fopen(path.c_str(), "wb");
-    std::fwrite(bytes.data(), 1, bytes.size(), file);
-    std::fclose(file);
+// The folder of this run's recordings, removed when the run ends.
+RecordingFolder& folder() {
+    static RecordingFolder recordings;
+    return recordings;
 }
 
-std::filesystem::path folder() {
-    static const std::filesystem::path path = [] {
-        auto made = std::filesystem::temp_directory_path() /
-                    ("fuzz-frameFetch-" + std::to_string(std::rand()) + std::to_string(getpid()));
-        std::filesystem::create_directories(made);
+const std::string& goodRecording() {
+    static const std::string path = [] {
         std::string bytes = header(kFrames, kWidth, kHeight, kRowBytes);
         for (uint32_t k = 0; k < kFrames; ++k) {
             for (uint32_t y = 0; y < kHeight; ++y) {
@@ -57,8 +53,8 @@ std::filesystem::path folder() {
                 bytes.append(kRowBytes - 2 * kWidth, '\xEE');
             }
         }
-        writeFile((made / "good.rec").string(), bytes);
-        return made;
+        return folder().writeBytes("good.rec",
+                                   std::vector<unsigned char>(bytes.begin(), bytes.end()));
     }();
     return path;
 }
@@ -88,7 +84,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
     FuzzedDataProvider data(bytes, size);
     const int nlhs = data.ConsumeIntegralInRange<int>(0, 3);
     const int count = fuzzing::inputCount(data, 2);
-    const std::string good = (folder() / "good.rec").string();
+    const std::string& good = goodRecording();
     std::string path;
     switch (data.ConsumeIntegralInRange<int>(0, 4)) {
         case 0:
@@ -97,7 +93,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
             break;
         case 2: {
             // A recording with a header that mostly holds together and any frames after it.
-            path = (folder() / "fuzzed.rec").string();
+            path = folder().path("fuzzed.rec");
             std::string file = header(data.ConsumeIntegralInRange<uint32_t>(0, 4),
                                       data.ConsumeIntegralInRange<uint32_t>(0, 9),
                                       data.ConsumeIntegralInRange<uint32_t>(0, 9),
@@ -107,11 +103,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
                     static_cast<char>(data.ConsumeIntegral<uint8_t>());
             }
             file += data.ConsumeRandomLengthString(400);
-            writeFile(path, file);
+            folder().writeBytes("fuzzed.rec", std::vector<unsigned char>(file.begin(), file.end()));
             break;
         }
         case 3:
-            path = folder().string();  // a folder
+            path = folder().path("");  // a folder
             break;
         default:
             path = data.ConsumeRandomLengthString(40);

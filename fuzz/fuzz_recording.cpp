@@ -1,20 +1,19 @@
 // The stand-in recording library on any file: random bytes behind a header that mostly holds
 // together, any frame indices, and a file that shrinks between opening and locking. Every
 // byte of a locked frame is read, so a frame handed out past the file's end would fault.
-#include <unistd.h>
-
 #include <filesystem>
 #include <string>
 
 #include "dcimg.h"
 #include "fuzz_inputs.h"
+#include "recording_files.h"
 
 namespace {
 
+// The file every input is written to, in a folder removed when the run ends.
 const std::string& recordingPath() {
-    static const std::string path = (std::filesystem::temp_directory_path() /
-                                     ("fuzz-recording-" + std::to_string(getpid()) + ".rec"))
-                                        .string();
+    static RecordingFolder folder;
+    static const std::string path = folder.path("fuzzed.rec");
     return path;
 }
 
