@@ -275,11 +275,11 @@ void equalizeCounts(uint16_t* counts, float* equalised, int64_t pixelCount, int 
         for (const Histogram& part : parts) {
             largest = part.largest > largest ? part.largest : largest;
         }
-        if (largest < length) {
-            length = largest + size_t{1};
+        const bool fitted = largest < length;
+        length = largest + size_t{1};
+        if (fitted) {
             break;
         }
-        length = largest + size_t{1};
     }
     if (length == 1) {
         return;  // nothing counted

@@ -17,24 +17,6 @@ constexpr uint32_t kWidth = 5;
 constexpr uint32_t kHeight = 4;
 constexpr uint32_t kRowBytes = 2 * kWidth + 3;
 
-uint16_t pixel(uint32_t x, uint32_t y, uint32_t k) {
-    return static_cast<uint16_t>(x * 257 + y * 31 + k * 4099);
-}
-
-void putLittleEndian(std::string* bytes, uint32_t value) {
-    for (int shift = 0; shift < 32; shift += 8) {
-        bytes->push_back(static_cast<char>(value >> shift));
-    }
-}
-
-std::string header(uint32_t frames, uint32_t width, uint32_t height, uint32_t rowBytes) {
-    std::string bytes = "FRAMEREC";
-    for (uint32_t value : {1u, frames, width, height, rowBytes, 0u}) {
-        putLittleEndian(&bytes, value);
-    }
-    return bytes;
-}
-
 // The folder of this run's recordings, removed when the run ends.
 RecordingFolder& folder() {
     static RecordingFolder recordings;
@@ -42,20 +24,8 @@ RecordingFolder& folder() {
 }
 
 const std::string& goodRecording() {
-    static const std::string path = [] {
-        std::string bytes = header(kFrames, kWidth, kHeight, kRowBytes);
-        for (uint32_t k = 0; k < kFrames; ++k) {
-            for (uint32_t y = 0; y < kHeight; ++y) {
-                for (uint32_t x = 0; x < kWidth; ++x) {
-                    bytes.push_back(static_cast<char>(pixel(x, y, k)));
-                    bytes.push_back(static_cast<char>(pixel(x, y, k) >> 8));
-                }
-                bytes.append(kRowBytes - 2 * kWidth, '\xEE');
-            }
-        }
-        return folder().writeBytes("good.rec",
-                                   std::vector<unsigned char>(bytes.begin(), bytes.end()));
-    }();
+    static const std::string path =
+        folder().write("good.rec", headerOf(kFrames, kWidth, kHeight, kRowBytes));
     return path;
 }
 
@@ -70,7 +40,7 @@ void checkGoodFrame(const standin::CallResult& result, double index) {
     const auto* pixels = static_cast<const uint16_t*>(mxGetData(frame));
     for (uint32_t y = 0; y < kHeight; ++y) {
         for (uint32_t x = 0; x < kWidth; ++x) {
-            FUZZ_CHECK(pixels[x + kWidth * y] == pixel(x, y, k));
+            FUZZ_CHECK(pixels[x + kWidth * y] == pixelValue(x, y, k));
         }
     }
     if (result.outputs.size() > 1) {
@@ -94,16 +64,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
         case 2: {
             // A recording with a header that mostly holds together and any frames after it.
             path = folder().path("fuzzed.rec");
-            std::string file = header(data.ConsumeIntegralInRange<uint32_t>(0, 4),
-                                      data.ConsumeIntegralInRange<uint32_t>(0, 9),
-                                      data.ConsumeIntegralInRange<uint32_t>(0, 9),
-                                      data.ConsumeIntegralInRange<uint32_t>(0, 24));
+            std::vector<unsigned char> file =
+                headerBytes(headerOf(data.ConsumeIntegralInRange<uint32_t>(0, 4),
+                                     data.ConsumeIntegralInRange<uint32_t>(0, 9),
+                                     data.ConsumeIntegralInRange<uint32_t>(0, 9),
+                                     data.ConsumeIntegralInRange<uint32_t>(0, 24)));
             if (data.ConsumeBool()) {
                 file[data.ConsumeIntegralInRange<size_t>(0, file.size() - 1)] =
-                    static_cast<char>(data.ConsumeIntegral<uint8_t>());
+                    data.ConsumeIntegral<uint8_t>();
             }
-            file += data.ConsumeRandomLengthString(400);
-            folder().writeBytes("fuzzed.rec", std::vector<unsigned char>(file.begin(), file.end()));
+            const std::string tail = data.ConsumeRandomLengthString(400);
+            file.insert(file.end(), tail.begin(), tail.end());
+            folder().writeBytes("fuzzed.rec", file);
             break;
         }
         case 3:

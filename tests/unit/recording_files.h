@@ -37,6 +37,19 @@ inline uint16_t pixelValue(uint32_t x, uint32_t y, uint32_t k) {
     return static_cast<uint16_t>(x + 7 * y + 131 * k);
 }
 
+// The header as it starts a recording.
+inline std::vector<unsigned char> headerBytes(const RecordingHeader& header) {
+    const uint32_t rowBytes = header.rowBytes != 0 ? header.rowBytes : 2 * header.width;
+    std::vector<unsigned char> bytes(header.magic.begin(), header.magic.end());
+    for (uint32_t value :
+         {header.version, header.frames, header.width, header.height, rowBytes, 0u}) {
+        for (int shift = 0; shift < 32; shift += 8) {
+            bytes.push_back(static_cast<unsigned char>(value >> shift));
+        }
+    }
+    return bytes;
+}
+
 class RecordingFolder {
 public:
     RecordingFolder() {
@@ -58,13 +71,7 @@ public:
     // padding bytes of each row hold 0xEE.
     std::string write(const std::string& name, RecordingHeader header, size_t missingBytes = 0) {
         const uint32_t rowBytes = header.rowBytes != 0 ? header.rowBytes : 2 * header.width;
-        std::vector<unsigned char> bytes(header.magic.begin(), header.magic.end());
-        for (uint32_t value :
-             {header.version, header.frames, header.width, header.height, rowBytes, 0u}) {
-            for (int shift = 0; shift < 32; shift += 8) {
-                bytes.push_back(static_cast<unsigned char>(value >> shift));
-            }
-        }
+        std::vector<unsigned char> bytes = headerBytes(header);
         for (uint32_t k = 0; k < header.frames; ++k) {
             for (uint32_t y = 0; y < header.height; ++y) {
                 std::vector<unsigned char> row(rowBytes, 0xEE);
