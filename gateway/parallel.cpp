@@ -1,5 +1,6 @@
 #include "parallel.h"
 
+#include <cctype>
 #include <cstdlib>
 
 #if defined(__linux__)
@@ -20,25 +21,37 @@ int usableCores() {
     return cores == 0 ? 1 : static_cast<int>(cores);
 }
 
-// The cap from SPOT_THREADS, or 0 when it is unset or not a whole number from 1 up.
-int environmentCap() {
-    const char* text = std::getenv("SPOT_THREADS");
-    if (text == nullptr || *text == '\0') {
+}  // namespace
+
+int threadCapFrom(const char* text) {
+    if (text == nullptr) {
         return 0;
     }
-    char* end = nullptr;
-    const long value = std::strtol(text, &end, 10);
-    if (*end != '\0' || value < 1) {
+    auto isSpace = [](char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; };
+    auto isDigit = [](char c) { return c >= '0' && c <= '9'; };
+    while (isSpace(*text)) {
+        ++text;
+    }
+    text += *text == '+' ? 1 : 0;
+    const char* digits = text;
+    int64_t value = 0;
+    for (; isDigit(*text); ++text) {
+        // Saturates rather than overflows: anything past the cap is the cap.
+        value = value > kMaxThreads ? value : value * 10 + (*text - '0');
+    }
+    const bool sawDigits = text != digits;
+    while (isSpace(*text)) {
+        ++text;
+    }
+    if (!sawDigits || *text != '\0' || value < 1) {
         return 0;
     }
     return value > kMaxThreads ? kMaxThreads : static_cast<int>(value);
 }
 
-}  // namespace
-
 int threadLimit() {
     int limit = usableCores();
-    const int cap = environmentCap();
+    const int cap = threadCapFrom(std::getenv("SPOT_THREADS"));
     if (cap != 0 && cap < limit) {
         limit = cap;
     }

@@ -4,7 +4,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <system_error>
 #include <thread>
 
 namespace parallel {
@@ -15,6 +14,10 @@ constexpr int kMaxThreads = 64;
 // Threads one call may use: the cores this process may run on, capped by the environment
 // variable SPOT_THREADS when it holds a whole number from 1 up (1 gives the serial path).
 int threadLimit();
+
+// The cap a SPOT_THREADS text sets: a whole number from 1 up in decimal digits (a leading +
+// and white space around it allowed), at most kMaxThreads; 0 (no cap) for anything else.
+int threadCapFrom(const char* text);
 
 // Threads worth starting for `items` units of work when each thread should get at least
 // `minItemsPerThread` of them: from 1 to threadLimit().
@@ -29,7 +32,8 @@ inline int64_t sliceStart(int64_t items, int parts, int part) {
 
 // Runs body(part, begin, end) for each of `parts` slices of [0, items), slice 0 on the
 // calling thread and the others on threads of their own, and returns when all are done.
-// `body` must not throw. A thread that cannot be started has its slice run by the caller.
+// `body` must not throw. A thread that cannot be started (no thread to be had, or no memory
+// for its state) has its slice run by the caller.
 template <class Body>
 void forSlices(int parts, int64_t items, Body&& body) {
     parts = parts < 1 ? 1 : (parts > kMaxThreads ? kMaxThreads : parts);
@@ -41,8 +45,8 @@ void forSlices(int parts, int64_t items, Body&& body) {
                 body(part, sliceStart(items, parts, part), sliceStart(items, parts, part + 1));
             });
             started[part] = true;
-        } catch (const std::system_error&) {
-            // No thread to be had: this slice runs on the caller below.
+        } catch (...) {
+            // std::system_error or std::bad_alloc: this slice runs on the caller below.
         }
     }
     body(0, sliceStart(items, parts, 0), sliceStart(items, parts, 1));
