@@ -28,6 +28,10 @@ function buildToolbox(outDir, vendorLibrary)
   end
   src = @(varargin) fullfile(root, varargin{:});
   gateway = {src('gateway', 'gateway.cpp'), src('gateway', 'parallel.cpp')};
+  if isOctave()
+    % What only Octave's own headers can tell about the arrays it hands over.
+    gateway{end + 1} = src('gateway', 'octave_arrays.cpp');
+  end
   includes = {['-I' src('gateway')], ['-I' src('dotMosaic')], ['-I' src('boxGather')], ...
               ['-I' src('frameFetch')], ['-I' src('frameFetch', 'standin_dcimgapi')]};
 
@@ -35,7 +39,8 @@ function buildToolbox(outDir, vendorLibrary)
                                        src('dotMosaic', 'mosaic.cpp')}, gateway], includes, {});
   compileModule(outDir, 'boxGather', [{src('boxGather', 'boxGather.cpp'), ...
                                        src('boxGather', 'boxes.cpp')}, gateway], includes, {});
-  frameSources = [{src('frameFetch', 'frameFetch.cpp'), src('frameFetch', 'recording.cpp')}, ...
+  frameSources = [{src('frameFetch', 'frameFetch.cpp'), src('frameFetch', 'recording.cpp'), ...
+                   src('frameFetch', 'guarded_copy.cpp')}, ...
                   gateway];
   if isempty(vendorLibrary)
     frameSources = [frameSources, {src('frameFetch', 'standin_dcimgapi', 'dcimgapi.cpp'), ...
@@ -53,7 +58,7 @@ end
 
 function compileModule(outDir, name, sources, flags, libraries)
   fprintf('Building %s\n', name);
-  if exist('OCTAVE_VERSION', 'builtin') ~= 0
+  if isOctave()
     % The options of the CMake build; mkoctfile takes them from CXXFLAGS.
     options = ['-std=c++17 -O3 -DNDEBUG -ffp-contract=off -fvisibility=hidden -fPIC ' ...
                '-Wall -Wextra -Wpedantic -pthread'];
@@ -85,4 +90,8 @@ function name = compilerName()
   if ~isempty(config)
     name = config(1).Name;
   end
+end
+
+function answer = isOctave()
+  answer = exist('OCTAVE_VERSION', 'builtin') ~= 0;
 end

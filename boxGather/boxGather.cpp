@@ -99,13 +99,14 @@ void gatherBoxes(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
         gateway::raiseError(kOutOfRange, "data holds no frames.\n");
     }
 
-    double* scratch[3];
+    gateway::Scratch scratch[3];
     const double* x = gateway::readAsDoubles(prhs[0], pointCount, &scratch[0]);
     const double* y = gateway::readAsDoubles(prhs[1], pointCount, &scratch[1]);
     const double* z = gateway::readAsDoubles(prhs[2], pointCount, &scratch[2]);
+    // Released before an error is raised: the host may end the call without unwinding.
     auto releaseScratch = [&] {
-        for (double* block : scratch) {
-            mxFree(block);
+        for (gateway::Scratch& block : scratch) {
+            block.reset();
         }
     };
     // Positions are checked before any output exists: nothing is ever read outside the stack.

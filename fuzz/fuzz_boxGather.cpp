@@ -19,7 +19,7 @@ void checkBoxes(const standin::CallResult& result, const std::vector<standin::Ar
     const int64_t g = gateway::truncateToInt32(mxGetScalar(inputs[3].get()));
     const auto count = static_cast<int64_t>(mxGetM(inputs[0].get()));
     FUZZ_CHECK(mxGetNumberOfElements(boxes) == static_cast<size_t>(g * g * count));
-    double* scratch = nullptr;
+    gateway::Scratch scratch;
     const double* z = gateway::readAsDoubles(inputs[2].get(), count, &scratch);
     const mxArray* cornersX = nlhs == 3 ? result.outputs[1].get() : nullptr;
     const mxArray* cornersY = nlhs == 3 ? result.outputs[2].get() : nullptr;
@@ -41,7 +41,6 @@ void checkBoxes(const standin::CallResult& result, const std::vector<standin::Ar
             }
         }
     }
-    mxFree(scratch);
 }
 
 }  // namespace

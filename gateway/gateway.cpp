@@ -1,10 +1,15 @@
 #include "gateway.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
+
+#if defined(GATEWAY_OCTAVE)
+#include "octave_arrays.h"
+#endif
 
 namespace gateway {
 namespace {
@@ -36,6 +41,9 @@ int64_t elementBytes(mxClassID classId) {
     }
 }
 
+#if defined(STANDIN_HOST) || defined(GATEWAY_OCTAVE)
+#define GATEWAY_OUTPUTS_FROM_HOST 1
+
 const char* className(mxClassID classId) {
     switch (classId) {
         case mxUINT16_CLASS:
@@ -47,17 +55,14 @@ const char* className(mxClassID classId) {
     }
 }
 
-// Outputs of at least this many bytes are asked of the host; none when the host hands out
-// its own mxCreate* arrays as they are.
+// Outputs of at least this many bytes are asked of the host.
 int64_t hostCallBytes() {
 #if defined(STANDIN_HOST)
     // The stand-in plays either host, so that tests cover both ways; as Octave it asks for
     // every output, however small.
     return standinOutputsFromHost() ? 0 : INT64_MAX;
-#elif defined(GATEWAY_OCTAVE)
-    return 64 * 1024;  // below this the host call costs more than the copy it saves
 #else
-    return INT64_MAX;
+    return 64 * 1024;  // below this the host call costs more than the copy it saves
 #endif
 }
 
@@ -79,26 +84,41 @@ bool hasShape(const mxArray* array, int count, const int32_t* dims, mxClassID cl
     return true;
 }
 
-// zeros(dims, class) of the host: an array it made itself, all zero. Null when what came back
-// is not that array, as when a user's own `zeros` shadows the host's.
+bool isUnshared(const mxArray* array) {
+#if defined(STANDIN_HOST)
+    return standinArrayIsUnshared(array) != 0;
+#else
+    return octaveArrayIsUnshared(array);
+#endif
+}
+
+// zeros(dims, class) of the host's built-in, through `builtin` so that a zeros.m on the path
+// is never called. Null unless the answer is a fresh array of that class and shape: a
+// `builtin` of the user's could still answer with a variable of theirs, or fail.
 mxArray* askHostForZeros(int count, const int32_t* dims, mxClassID classId) {
-    mxArray* args[2];
-    args[0] = mxCreateNumericMatrix(1, static_cast<mwSize>(count), mxDOUBLE_CLASS, mxREAL);
-    auto* lengths = static_cast<double*>(mxGetData(args[0]));
+    mxArray* args[3];
+    args[0] = mxCreateString("zeros");
+    args[1] = mxCreateNumericMatrix(1, static_cast<mwSize>(count), mxDOUBLE_CLASS, mxREAL);
+    auto* lengths = static_cast<double*>(mxGetData(args[1]));
     for (int k = 0; k < count; ++k) {
         lengths[k] = dims[k];
     }
-    args[1] = mxCreateString(className(classId));
+    args[2] = mxCreateString(className(classId));
     mxArray* result = nullptr;
-    mexCallMATLAB(1, &result, 2, args, "zeros");
-    mxDestroyArray(args[0]);
-    mxDestroyArray(args[1]);
-    if (!hasShape(result, count, dims, classId)) {
+    // A failure of the call comes back as a status instead of ending the module's call.
+    mexSetTrapFlag(1);
+    const int failed = mexCallMATLAB(1, &result, 3, args, "builtin");
+    mexSetTrapFlag(0);
+    for (mxArray* arg : args) {
+        mxDestroyArray(arg);
+    }
+    if (failed != 0 || !hasShape(result, count, dims, classId) || !isUnshared(result)) {
         mxDestroyArray(result);
         return nullptr;
     }
     return result;
 }
+#endif
 
 }  // namespace
 
@@ -189,12 +209,16 @@ mxArray* createOutput(int count, const int32_t* dims, mxClassID classId, Fill fi
         wide[k] = static_cast<mwSize>(dims[k]);
         bytes *= dims[k];
     }
+#if defined(GATEWAY_OUTPUTS_FROM_HOST)
     if (bytes >= static_cast<double>(hostCallBytes())) {
         mxArray* made = askHostForZeros(used, dims, classId);
         if (made != nullptr) {
             return made;
         }
     }
+#else
+    (void)bytes;
+#endif
 #if defined(GATEWAY_MATLAB) || defined(STANDIN_HOST)
     if (fill == Fill::kUnfilled) {
         size_t sizes[Shape::kLeading];
@@ -226,13 +250,14 @@ bool isRealNumeric(const mxArray* array) {
     return mxIsNumeric(array) && !mxIsComplex(array) && !mxIsSparse(array);
 }
 
-const double* readAsDoubles(const mxArray* array, int64_t count, double** scratch) {
-    *scratch = nullptr;
+const double* readAsDoubles(const mxArray* array, int64_t count, Scratch* scratch) {
+    scratch->reset();
     const void* data = mxGetData(array);
     if (mxGetClassID(array) == mxDOUBLE_CLASS) {
         return static_cast<const double*>(data);
     }
-    double* values = static_cast<double*>(mxCalloc(static_cast<size_t>(count), sizeof(double)));
+    scratch->reset(new double[static_cast<size_t>(count)]);
+    double* values = scratch->get();
     switch (mxGetClassID(array)) {
         case mxSINGLE_CLASS:
             convertToDoubles<float>(data, count, values);
@@ -262,9 +287,10 @@ const double* readAsDoubles(const mxArray* array, int64_t count, double** scratc
             convertToDoubles<uint64_t>(data, count, values);
             break;
         default:
-            break;  // callers check isRealNumeric first; anything else reads as zeros
+            // Callers check isRealNumeric first; anything else reads as zeros.
+            std::fill(values, values + count, 0.0);
+            break;
     }
-    *scratch = values;
     return values;
 }
 

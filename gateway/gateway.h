@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <new>
 #include <stdexcept>
 
@@ -59,10 +60,12 @@ Shape readShape(const mxArray* array);
 // of it before returning.
 enum class Fill { kZero, kUnfilled };
 
-// A new real output array, made the cheapest way the host offers. Octave copies an array made
-// with mxCreate* into a fresh zero-filled one when the call returns, but hands back one it
-// made itself as it is: large outputs there are asked of the host (its `zeros`). MATLAB hands
-// out unfilled storage (mxCreateUninitNumericArray) for outputs the module fills completely.
+// A new real output array, made the cheapest way the host offers, and the module's alone.
+// Octave copies an array made with mxCreate* into a fresh zero-filled one when the call
+// returns, but hands back one it made itself as it is: large outputs there are asked of its
+// built-in `zeros` (never of a function on the user's path), and taken only when they have the
+// class and shape asked for and share their elements with nothing else. MATLAB hands out
+// unfilled storage (mxCreateUninitNumericArray) for outputs the module fills completely.
 mxArray* createOutput(int count, const int32_t* dims, mxClassID classId, Fill fill);
 mxArray* createOutputMatrix(int32_t rows, int32_t cols, mxClassID classId, Fill fill);
 
@@ -77,10 +80,15 @@ void storeOutput(int nlhs, mxArray* plhs[], int slot, mxArray* array);
 // Real numeric: a numeric class, neither complex nor sparse.
 bool isRealNumeric(const mxArray* array);
 
+// Memory a module works in and releases itself: not the host's, whose allocator ends the call
+// with an error of its own when it has none, but the module's, which fails as
+// "<module>:OutOfMemory" through runGuarded.
+using Scratch = std::unique_ptr<double[]>;
+
 // The first `count` elements of a real numeric array, as doubles. Double arrays are read in
-// place; any other class is converted into a block from mxCalloc, returned in `*scratch` for
-// the caller to mxFree (null when nothing was allocated).
-const double* readAsDoubles(const mxArray* array, int64_t count, double** scratch);
+// place; any other class is converted into `*scratch` (left empty for doubles). Throws
+// std::bad_alloc when that memory cannot be had.
+const double* readAsDoubles(const mxArray* array, int64_t count, Scratch* scratch);
 
 // Ends the call with "<module>:<reason>" and `message`, for an exception that escaped.
 [[noreturn]] void raiseEscaped(const char* reason, const char* message);

@@ -12,10 +12,10 @@ mkdir -p "$root/src" "$root/inst"
 cp "$here/package/DESCRIPTION" "$here/package/INDEX" "$here/package/COPYING" "$root/"
 cp "$here/package/Makefile" "$root/src/Makefile"
 # The same sources as the CMake build, in one folder.
-cp "$here"/gateway/{gateway.h,gateway.cpp,parallel.h,parallel.cpp} \
+cp "$here"/gateway/{gateway.h,gateway.cpp,parallel.h,parallel.cpp,octave_arrays.h,octave_arrays.cpp} \
    "$here"/dotMosaic/{dotMosaic.cpp,mosaic.cpp,mosaic.h} \
    "$here"/boxGather/{boxGather.cpp,boxes.cpp,boxes.h} \
-   "$here"/frameFetch/{frameFetch.cpp,recording.cpp,recording.h,dcimg.h} \
+   "$here"/frameFetch/{frameFetch.cpp,recording.cpp,recording.h,guarded_copy.cpp,guarded_copy.h,dcimg.h} \
    "$here"/frameFetch/standin_dcimgapi/{dcimgapi.cpp,mapped_file.cpp,mapped_file.h,standin_codes.h} \
    "$root/src/"
 # Modules, their help and the library go to one folder, so that each module's MEX file and

@@ -59,12 +59,17 @@ void mexErrMsgTxt(const char* message) STANDIN_NORETURN;
 void mexErrMsgIdAndTxt(const char* identifier, const char* format, ...) STANDIN_NORETURN
     STANDIN_PRINTF(2, 3);
 int mexPrintf(const char* format, ...) STANDIN_PRINTF(1, 2);
-// Knows one function, zeros(dims, className), as Octave runs it.
+// Knows zeros(dims, className) and builtin('zeros', dims, className) as Octave runs them, and
+// the functions of the user's that tests put on the path in their place.
 int mexCallMATLAB(int nlhs, mxArray* plhs[], int nrhs, mxArray* prhs[], const char* name);
+// With a nonzero flag, a failed mexCallMATLAB returns 1 instead of ending the call.
+void mexSetTrapFlag(int flag);
 
 // Whether the stand-in plays Octave, whose outputs are best made by the host itself, rather
 // than MATLAB.
 int standinOutputsFromHost(void);
+// Whether `array` shares its elements with no other array, as Octave's reference counts tell.
+int standinArrayIsUnshared(const mxArray* array);
 
 void* mxCalloc(size_t count, size_t size);
 void mxFree(void* block);

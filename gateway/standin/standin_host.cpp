@@ -21,7 +21,8 @@ struct mxArray_tag {
     std::vector<mwSize> dims;
     std::vector<int> dims700;  // the same, truncated, for the 32-bit interface
     void* data = nullptr;
-    bool poisoned = false;  // handed out unfilled
+    bool poisoned = false;              // handed out unfilled
+    mxArray_tag* sharesWith = nullptr;  // whose elements `data` are, when not its own
 };
 
 namespace standin {
@@ -41,7 +42,9 @@ struct HostState {
     size_t badFrees = 0;
     size_t hostCalls = 0;
     bool playsOctave = false;
-    bool zerosShadowed = false;
+    bool trapsCallErrors = false;
+    std::map<std::string, UserAnswer> shadowed;  // functions of the user's on the path
+    mxArray* userVariable = nullptr;
     unsigned char poison = 0xA5;  // what unfilled outputs start as
 };
 
@@ -236,8 +239,16 @@ void playOctave(bool octave) {
     host().playsOctave = octave;
 }
 
-void shadowZeros(bool shadowed) {
-    host().zerosShadowed = shadowed;
+void shadowFunction(const std::string& name, UserAnswer answer) {
+    host().shadowed[name] = answer;
+}
+
+void unshadowAll() {
+    host().shadowed.clear();
+}
+
+const mxArray* userVariable() {
+    return host().userVariable;
 }
 
 size_t liveBlocks() {
@@ -332,6 +343,7 @@ CallResult call(MexEntry entry, const char* functionName, int nlhs,
 }  // namespace standin
 
 using standin::host;
+using standin::HostState;
 
 extern "C" {
 
@@ -408,31 +420,88 @@ int standinOutputsFromHost(void) {
     return host().playsOctave ? 1 : 0;
 }
 
-int mexCallMATLAB(int nlhs, mxArray* plhs[], int nrhs, mxArray* prhs[], const char* name) {
-    ++host().hostCalls;
-    const bool zerosCall = std::strcmp(name, "zeros") == 0 && nlhs == 1 && nrhs == 2 &&
-                           prhs[0]->classId == mxDOUBLE_CLASS && prhs[1]->classId == mxCHAR_CLASS;
-    if (!zerosCall) {
-        throw standin::HostError("standin:UnknownFunction", "The stand-in host knows only zeros.");
-    }
+void mexSetTrapFlag(int flag) {
+    host().trapsCallErrors = flag != 0;
+}
+
+int standinArrayIsUnshared(const mxArray* array) {
+    const HostState& state = host();
+    const bool lends = state.userVariable != nullptr && array == state.userVariable;
+    return array->sharesWith == nullptr && !lends ? 1 : 0;
+}
+
+namespace standin {
+namespace {
+
+// zeros(dims, className) as the host's built-in makes it: a new array of its own.
+mxArray* hostZeros(const mxArray* lengthsArray, const mxArray* classArray) {
     static const std::map<std::string, mxClassID> classes = {
         {"double", mxDOUBLE_CLASS}, {"single", mxSINGLE_CLASS}, {"uint16", mxUINT16_CLASS}};
-    char* className = mxArrayToString(prhs[1]);
+    char* className = mxArrayToString(classArray);
     const auto found = classes.find(className);
     mxFree(className);
-    if (found == classes.end()) {
-        throw standin::HostError("standin:UnknownClass", "zeros of an unknown class.");
+    if (lengthsArray->classId != mxDOUBLE_CLASS || found == classes.end()) {
+        throw HostError("standin:UnknownClass", "zeros of an unknown class.");
     }
-    if (host().zerosShadowed) {
-        plhs[0] = standin::createArray(mxDOUBLE_CLASS, {1, 1}, mxREAL);
-        return 0;
-    }
-    const auto* lengths = static_cast<const double*>(prhs[0]->data);
+    const auto* lengths = static_cast<const double*>(lengthsArray->data);
     std::vector<mwSize> dims;
-    for (size_t k = 0; k < standin::elementCount(prhs[0]->dims); ++k) {
+    for (size_t k = 0; k < elementCount(lengthsArray->dims); ++k) {
         dims.push_back(lengths[k] > 0 ? static_cast<mwSize>(lengths[k]) : 0);
     }
-    plhs[0] = standin::createArray(found->second, dims, mxREAL);
+    return createArray(found->second, dims, mxREAL);
+}
+
+// What a function of the user's answers to a call that asked for `asked`.
+mxArray* userAnswer(UserAnswer answer, mxArray* asked) {
+    HostState& state = host();
+    if (answer == UserAnswer::kWrongShape) {
+        mxDestroyArray(asked);
+        return createArray(mxDOUBLE_CLASS, {1, 1}, mxREAL);
+    }
+    // A variable of the user's, kept from one call to the next (as a global or a cache would
+    // be), and an array that shares its elements. One of another shape replaces it, but the
+    // old one lives on: outputs may still share it.
+    if (state.userVariable == nullptr || state.userVariable->dims != asked->dims ||
+        state.userVariable->classId != asked->classId) {
+        state.userVariable = createArray(asked->classId, asked->dims, mxREAL);
+        state.arrays[state.userVariable] = false;  // the user's, not the call's
+    }
+    releaseBlock(asked->data);
+    asked->data = state.userVariable->data;
+    asked->sharesWith = state.userVariable;
+    return asked;
+}
+
+}  // namespace
+}  // namespace standin
+
+int mexCallMATLAB(int nlhs, mxArray* plhs[], int nrhs, mxArray* prhs[], const char* name) {
+    using standin::HostError;
+    using standin::UserAnswer;
+    HostState& state = host();
+    ++state.hostCalls;
+    // builtin('zeros', ...) is zeros(...) with the function named first.
+    const bool viaBuiltin = std::strcmp(name, "builtin") == 0;
+    const int first = viaBuiltin ? 1 : 0;
+    char* called = viaBuiltin && nrhs > 0 ? mxArrayToString(prhs[0]) : nullptr;
+    const bool zerosCall = nlhs == 1 && nrhs == first + 2 &&
+                           std::strcmp(viaBuiltin ? (called ? called : "") : name, "zeros") == 0;
+    mxFree(called);
+    if (!zerosCall) {
+        throw HostError("standin:UnknownFunction", "The stand-in host knows only zeros.");
+    }
+    const auto shadow = state.shadowed.find(name);
+    if (shadow != state.shadowed.end() && shadow->second == UserAnswer::kError) {
+        if (state.trapsCallErrors) {
+            plhs[0] = nullptr;
+            return 1;
+        }
+        throw HostError("user:failed", "An error in the user's function.");
+    }
+    plhs[0] = standin::hostZeros(prhs[first], prhs[first + 1]);
+    if (shadow != state.shadowed.end()) {
+        plhs[0] = standin::userAnswer(shadow->second, plhs[0]);
+    }
     return 0;
 }
 
@@ -454,7 +523,9 @@ void mxDestroyArray(mxArray* array) {
     if (array == nullptr) {
         return;
     }
-    standin::releaseBlock(array->data);
+    if (array->sharesWith == nullptr) {
+        standin::releaseBlock(array->data);
+    }
     host().arrays.erase(array);
     delete array;
 }

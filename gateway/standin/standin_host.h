@@ -76,9 +76,18 @@ struct CallResult {
 // has the module ask it for large ones. Lasts until changed.
 void playOctave(bool octave);
 
-// Makes the host's `zeros` answer with a 1-by-1 double, as a user's own zeros.m on the path
-// would. Lasts until changed.
-void shadowZeros(bool shadowed);
+// What a function of the user's answers when it stands first on the path in place of one of
+// the host's: something else than asked (a 1-by-1 double), a variable of the user's (the
+// elements of userVariable(), of the class and shape asked), or an error.
+enum class UserAnswer { kWrongShape, kUserVariable, kError };
+
+// Puts a function of the user's named `name` ("zeros" or "builtin") on the path. Lasts until
+// unshadowAll().
+void shadowFunction(const std::string& name, UserAnswer answer);
+void unshadowAll();
+
+// The variable of the user's whose elements a kUserVariable answer shares; null before any.
+const mxArray* userVariable();
 
 // Calls `entry` as the host would, with max(nlhs, 1) output slots followed by guard slots.
 CallResult call(MexEntry entry, const char* functionName, int nlhs,

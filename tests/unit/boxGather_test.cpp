@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "boxes.h"
+#include "failing_allocations.h"
 #include "reserved_memory.h"
 #include "standin_host.h"
 
@@ -414,6 +415,19 @@ TEST(BoxGatherEntry, ReturnsBoxesAndCornersForAnyNumericPositions) {
             EXPECT_EQ(std::vector<float>(y0, y0 + 3), (std::vector<float>{5, 7, 0}));
         }
     }
+}
+
+TEST(BoxGatherEntry, PositionsWithoutMemoryToConvertThemFailAsOutOfMemory) {
+    SKIP_WITHOUT_FAILING_ALLOCATIONS();
+    // The doubles of 1000 positions: larger than anything the host allocates for a call.
+    Inputs in;
+    in.x = makeFilled<int16_t>(mxINT16_CLASS, {1000, 1}, std::vector<int16_t>(1000, 5));
+    in.y = column(std::vector<double>(1000, 5.0));
+    in.z = column(std::vector<double>(1000, 0.0));
+    failing_allocations::failFrom = 1000 * sizeof(double);
+    auto result = in.call();
+    failing_allocations::failFrom = SIZE_MAX;
+    expectFailure(result, "boxGather:OutOfMemory", "Out of memory.\n");
 }
 
 TEST(BoxGatherEntry, RefusesDimensionsBeyond32Bits) {

@@ -132,19 +132,37 @@ TEST(Outputs, ComeFromTheHostAsOctaveAndUnfilledAsMatlabWhereNothingIsLeftUnwrit
                 EXPECT_EQ(standin::elementsOf<float>(out)[23], count == 24 ? 2.5f : 0.0f);
             }
         }
-        // A `zeros` of the user's that answers with something else is not trusted.
-        standin::shadowZeros(true);
-        written = 24;
-        auto shadowed = call(partlyFilledEntry, "probe", 1, {});
-        standin::shadowZeros(false);
-        ASSERT_FALSE(shadowed.failed);
-        EXPECT_EQ(standin::dimsOf(shadowed.outputs[0].get()), (std::vector<size_t>{3, 4, 2}));
-        EXPECT_EQ(mxGetClassID(shadowed.outputs[0].get()), mxSINGLE_CLASS);
-        EXPECT_EQ(shadowed.strayArrays, 0u);
         // Outputs the caller did not ask for are destroyed, whichever host made them.
         auto result = call(twoOutputEntry, "probe", 0, {});
         EXPECT_EQ(result.strayArrays, 0u);
         EXPECT_EQ(result.outputs.size(), 1u);
+    }
+    standin::playOctave(false);
+}
+
+TEST(Outputs, NeverComeFromTheUsersFunctionsNorShareTheUsersArrays) {
+    // A zeros.m or builtin.m of the user's that answers with another shape, with a variable of
+    // the user's (a global or a cache), or with an error: the module's output is its own.
+    standin::playOctave(true);
+    written = 24;
+    for (const char* name : {"zeros", "builtin"}) {
+        for (auto answer : {standin::UserAnswer::kWrongShape, standin::UserAnswer::kUserVariable,
+                            standin::UserAnswer::kError}) {
+            standin::shadowFunction(name, answer);
+            auto result = call(partlyFilledEntry, "probe", 1, {});
+            standin::unshadowAll();
+            ASSERT_FALSE(result.failed) << name << " " << result.message;
+            EXPECT_EQ(result.strayArrays, 0u);
+            const mxArray* out = result.outputs[0].get();
+            EXPECT_EQ(standin::dimsOf(out), (std::vector<size_t>{3, 4, 2}));
+            EXPECT_EQ(standin::elementsOf<float>(out)[23], 2.5f);
+            EXPECT_TRUE(standinArrayIsUnshared(out)) << name;
+            const mxArray* variable = standin::userVariable();
+            if (variable != nullptr) {
+                const float* kept = standin::elementsOf<float>(variable);
+                EXPECT_EQ(std::count(kept, kept + 24, 0.0f), 24) << name << ": written into";
+            }
+        }
     }
     standin::playOctave(false);
 }
@@ -157,15 +175,13 @@ TEST(Values, AnyRealNumericClassReadsAsDoubles) {
     auto text = standin::makeText("ab");
     const size_t before = standin::liveBlocks();
 
-    double* scratch = nullptr;
+    gateway::Scratch scratch;
     const double* values = gateway::readAsDoubles(int16s.get(), 3, &scratch);
-    EXPECT_NE(scratch, nullptr);
+    EXPECT_EQ(values, scratch.get());
     EXPECT_EQ(values[0], -3.0);
     EXPECT_EQ(values[2], 32767.0);
-    mxFree(scratch);
     values = gateway::readAsDoubles(uint64s.get(), 2, &scratch);
     EXPECT_EQ(values[0], 1048576.0);
-    mxFree(scratch);
     values = gateway::readAsDoubles(doubles.get(), 2, &scratch);
     EXPECT_EQ(scratch, nullptr);  // read in place
     EXPECT_EQ(values[1], -2.25);
