@@ -75,9 +75,16 @@ void fetchFrame(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
             image = gateway::createOutputMatrix(frame.width, frame.height, mxUINT16_CLASS,
                                                 gateway::Fill::kUnfilled);
             auto* pixels = static_cast<uint16_t*>(mxGetData(image));
-            copyFrameRows(
-                frame, pixels,
-                parallel::threadsFor(int64_t{frame.width} * frame.height, kPixelsPerThread));
+            const int threads =
+                parallel::threadsFor(int64_t{frame.width} * frame.height, kPixelsPerThread);
+            if (!copyFrameRows(frame, pixels, threads)) {
+                mexPrintf(
+                    "frameFetch: the recording changed or could not be read while frame "
+                    "%d was copied\n",
+                    frameIndex);
+                mxDestroyArray(image);
+                image = nullptr;
+            }
         }
     }
     mxFree(path);

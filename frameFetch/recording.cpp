@@ -1,7 +1,8 @@
 #include "recording.h"
 
-#include <cstring>
+#include <atomic>
 
+#include "guarded_copy.h"
 #include "mex.h"
 #include "parallel.h"
 
@@ -55,20 +56,20 @@ void closeRecording(DcimgHandle handle) {
     }
 }
 
-void copyFrameRows(const FrameRecord& frame, uint16_t* out, int threads) {
+bool copyFrameRows(const FrameRecord& frame, uint16_t* out, int threads) {
     const auto* source = static_cast<const unsigned char*>(frame.pixels);
     const auto rowBytes = static_cast<size_t>(frame.rowBytes);
     const size_t packedRow = static_cast<size_t>(frame.width) * sizeof(uint16_t);
+    const BusErrorGuard guard;
+    std::atomic<bool> intact{true};
     parallel::forSlices(threads, frame.height, [&](int, int64_t firstRow, int64_t endRow) {
         const auto first = static_cast<size_t>(firstRow);
-        const auto rows = static_cast<size_t>(endRow - firstRow);
-        auto* target = reinterpret_cast<unsigned char*>(out) + first * packedRow;
-        if (rowBytes == packedRow) {
-            std::memcpy(target, source + first * rowBytes, rows * packedRow);
-            return;
-        }
-        for (size_t row = 0; row < rows; ++row) {
-            std::memcpy(target + row * packedRow, source + (first + row) * rowBytes, packedRow);
+        const RowCopy rows{source + first * rowBytes, rowBytes,
+                           reinterpret_cast<unsigned char*>(out) + first * packedRow, packedRow,
+                           static_cast<size_t>(endRow - firstRow)};
+        if (!copyRowsGuarded(rows)) {
+            intact = false;
         }
     });
+    return intact;
 }

@@ -21,5 +21,6 @@ bool lockFrame(DcimgHandle handle, int32_t frameIndex, int32_t* frameCount, Fram
 void closeRecording(DcimgHandle handle);
 
 // Copies the locked frame's `height` rows of `width` 16-bit pixels, which start `rowBytes`
-// apart (at least 2 * width), into `out`, packed; on `threads` threads.
-void copyFrameRows(const FrameRecord& frame, uint16_t* out, int threads = 1);
+// apart (at least 2 * width), into `out`, packed; on `threads` threads. Returns false when the
+// frame could not be read to the end: its file shrank or its drive failed during the copy.
+bool copyFrameRows(const FrameRecord& frame, uint16_t* out, int threads = 1);

@@ -1,9 +1,16 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <filesystem>
 #include <string>
 #include <vector>
 
+#if !defined(_WIN32)
+#include <setjmp.h>
+#include <signal.h>
+#endif
+
+#include "guarded_copy.h"
 #include "recording.h"
 #include "recording_files.h"
 #include "standin_host.h"
@@ -253,6 +260,56 @@ TEST(CopyFrameRows, PacksRowsFromAnyRowLengthOnAnyNumberOfThreads) {
         copyFrameRows(frame, out.data(), threads);
         EXPECT_EQ(out, (std::vector<uint16_t>{1, 2, 0x0909, 0x0309, 0x0400, 0x0900})) << threads;
     }
+}
+
+#if !defined(_WIN32)
+// A bus error handler of the test's own, as the host has one: counts and leaves the access.
+sigjmp_buf hostResume;
+volatile int hostHandlerRuns = 0;
+void hostHandler(int, siginfo_t*, void*) {
+    hostHandlerRuns = hostHandlerRuns + 1;
+    siglongjmp(hostResume, 1);
+}
+#endif
+
+TEST(CopyFrameRows, AFileThatShrinksUnderTheCopyFailsItOnAnyThread) {
+    RecordingFolder folder;
+    const std::string file = folder.write("shrinks.rec", headerOf(2, 1024, 64));
+    const DcimgHandle handle = openRecording(file.c_str());
+    ASSERT_NE(handle, nullptr);
+    int32_t count = 0;
+    FrameRecord frame{};
+    ASSERT_TRUE(lockFrame(handle, 1, &count, &frame));
+    std::vector<uint16_t> out(1024 * 64);
+    EXPECT_TRUE(copyFrameRows(frame, out.data(), 2));
+    std::error_code refused;  // Windows does not shrink a mapped file
+    std::filesystem::resize_file(file, 32, refused);
+    if (!refused) {
+        for (int threads : {1, 3}) {
+            EXPECT_FALSE(copyFrameRows(frame, out.data(), threads)) << threads;
+        }
+    }
+#if !defined(_WIN32)
+    // Any other bus error, here one outside a guarded copy, goes to the handler that was there
+    // before the guard, and that handler is back when the guard goes.
+    struct sigaction host {};
+    struct sigaction before {};
+    host.sa_sigaction = hostHandler;
+    host.sa_flags = SA_SIGINFO;
+    sigaction(SIGBUS, &host, &before);
+    {
+        const BusErrorGuard guard;
+        if (sigsetjmp(hostResume, 1) == 0) {
+            const volatile uint16_t lost = static_cast<const volatile uint16_t*>(frame.pixels)[0];
+            (void)lost;
+        }
+    }
+    struct sigaction after {};
+    sigaction(SIGBUS, &before, &after);
+    EXPECT_EQ(hostHandlerRuns, 1);
+    EXPECT_EQ(after.sa_sigaction, hostHandler);
+#endif
+    closeRecording(handle);
 }
 
 }  // namespace
