@@ -36,13 +36,14 @@ bool fitsInt32(uint32_t value) {
     return value <= static_cast<uint32_t>(INT32_MAX);
 }
 
-// Checks the header and that the file holds every frame it announces.
-int32_t readHeader(Recording* recording) {
+// Checks the header, read before the file's length, and that the file holds every frame it
+// announces.
+int32_t readHeader(const FileHead& head, Recording* recording) {
     const MappedFile& file = recording->file;
-    if (file.length < kHeaderBytes) {
+    if (head.read < kHeaderBytes) {
         return kNotRecording;
     }
-    const unsigned char* header = file.bytes;
+    const unsigned char* header = head.bytes;
     for (int k = 0; k < 8; ++k) {
         if (header[k] != static_cast<unsigned char>(kMagic[k])) {
             return kNotRecording;
@@ -59,7 +60,8 @@ int32_t readHeader(Recording* recording) {
     }
     const uint64_t frameBytes = static_cast<uint64_t>(height) * rowBytes;
     // frames * frameBytes may not fit in 64 bits; then no file is long enough.
-    const uint64_t available = file.length - kHeaderBytes;
+    // The file may have shrunk since its header was read.
+    const uint64_t available = file.length > kHeaderBytes ? file.length - kHeaderBytes : 0;
     if (frames != 0 && frameBytes > available / frames) {
         return kTruncated;
     }
@@ -93,12 +95,13 @@ int32_t openRecording(OpenRecord* record) {
     if (recording == nullptr) {
         return kNoMemory;
     }
-    const MapResult mapped = mapFile(record->path, &recording->file);
-    if (mapped != MapResult::kMapped) {
+    FileHead head;
+    // A file that cannot be mapped cannot be read here either.
+    if (!mapFile(record->path, &head, &recording->file)) {
         delete recording;
-        return mapped == MapResult::kNotRegularFile ? kNoFile : kNoMemory;
+        return kNoFile;
     }
-    const int32_t result = readHeader(recording);
+    const int32_t result = readHeader(head, recording);
     if (result < 0) {
         release(recording);
         return result;

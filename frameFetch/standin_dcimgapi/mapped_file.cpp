@@ -39,35 +39,42 @@ std::wstring widePath(const char* path) {
 
 }  // namespace
 
-MapResult mapFile(const char* path, MappedFile* file) {
+bool mapFile(const char* path, FileHead* head, MappedFile* file) {
     const std::wstring wide = widePath(path);
     // Folders cannot be opened without FILE_FLAG_BACKUP_SEMANTICS: they fail here.
     HANDLE handle = CreateFileW(wide.c_str(), GENERIC_READ,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (wide.empty() || handle == INVALID_HANDLE_VALUE) {
-        return MapResult::kNotRegularFile;
+        return false;
     }
-    LARGE_INTEGER size;
-    if (GetFileType(handle) != FILE_TYPE_DISK || !GetFileSizeEx(handle, &size)) {
+    if (GetFileType(handle) != FILE_TYPE_DISK) {
         CloseHandle(handle);
-        return MapResult::kNotRegularFile;
+        return false;
+    }
+    DWORD read = 0;
+    OVERLAPPED atStart{};
+    head->read = ReadFile(handle, head->bytes, sizeof head->bytes, &read, &atStart) ? read : 0;
+    LARGE_INTEGER size;
+    if (!GetFileSizeEx(handle, &size)) {
+        CloseHandle(handle);
+        return false;
     }
     *file = MappedFile{};
     file->file = handle;
     file->length = static_cast<uint64_t>(size.QuadPart);
     if (file->length == 0) {
-        return MapResult::kMapped;  // an empty file cannot be mapped, and needs no mapping
+        return true;  // an empty file cannot be mapped, and needs no mapping
     }
     file->mapping = CreateFileMappingW(handle, nullptr, PAGE_READONLY, 0, 0, nullptr);
     const void* view =
         file->mapping != nullptr ? MapViewOfFile(file->mapping, FILE_MAP_READ, 0, 0, 0) : nullptr;
     if (view == nullptr) {
         unmapFile(file);
-        return MapResult::kFailed;
+        return false;
     }
     file->bytes = static_cast<const unsigned char*>(view);
-    return MapResult::kMapped;
+    return true;
 }
 
 bool currentLength(const MappedFile& file, uint64_t* length) {
@@ -96,15 +103,6 @@ void unmapFile(MappedFile* file) {
 
 namespace {
 
-// The mapping of the file closed last, while it is kept (descriptor -1).
-std::mutex keptMutex;
-MappedFile kept;
-
-bool sameFile(const MappedFile& a, const MappedFile& b) {
-    return a.device == b.device && a.inode == b.inode && a.length == b.length &&
-           a.changedSeconds == b.changedSeconds && a.changedNanoseconds == b.changedNanoseconds;
-}
-
 void releaseMapping(MappedFile* file) {
     if (file->bytes != nullptr) {
         munmap(const_cast<unsigned char*>(file->bytes), static_cast<size_t>(file->length));
@@ -112,18 +110,49 @@ void releaseMapping(MappedFile* file) {
     file->bytes = nullptr;
 }
 
+// The mapping of the file closed last, while it is kept (descriptor -1). Released when the
+// library is unloaded, which static destructors see.
+struct KeptMapping {
+    std::mutex mutex;
+    MappedFile file;
+    ~KeptMapping() { releaseMapping(&file); }
+} kept;
+
+bool sameFile(const MappedFile& a, const MappedFile& b) {
+    return a.device == b.device && a.inode == b.inode && a.length == b.length &&
+           a.changedSeconds == b.changedSeconds && a.changedNanoseconds == b.changedNanoseconds;
+}
+
+// Takes the kept mapping when it is of `file` as it is now; drops it otherwise.
+void takeKeptMapping(MappedFile* file) {
+    const std::lock_guard<std::mutex> lock(kept.mutex);
+    if (file != nullptr && kept.file.bytes != nullptr && sameFile(kept.file, *file)) {
+        file->bytes = kept.file.bytes;
+        kept.file.bytes = nullptr;
+        return;
+    }
+    releaseMapping(&kept.file);
+}
+
 }  // namespace
 
-MapResult mapFile(const char* path, MappedFile* file) {
+bool mapFile(const char* path, FileHead* head, MappedFile* file) {
     // Non-blocking, so that opening a named pipe with no writer returns at once.
     const int descriptor = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (descriptor < 0) {
-        return MapResult::kNotRegularFile;
-    }
     struct stat status;
-    if (fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode) || status.st_size < 0) {
+    if (descriptor < 0 || fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode)) {
+        if (descriptor >= 0) {
+            close(descriptor);
+        }
+        takeKeptMapping(nullptr);
+        return false;
+    }
+    const ssize_t read = pread(descriptor, head->bytes, sizeof head->bytes, 0);
+    head->read = read > 0 ? static_cast<uint64_t>(read) : 0;
+    if (fstat(descriptor, &status) != 0 || status.st_size < 0) {
         close(descriptor);
-        return MapResult::kNotRegularFile;
+        takeKeptMapping(nullptr);
+        return false;
     }
     *file = MappedFile{};
     file->descriptor = descriptor;
@@ -132,26 +161,19 @@ MapResult mapFile(const char* path, MappedFile* file) {
     file->inode = static_cast<uint64_t>(status.st_ino);
     file->changedSeconds = static_cast<int64_t>(status.st_mtim.tv_sec);
     file->changedNanoseconds = static_cast<int64_t>(status.st_mtim.tv_nsec);
-    if (file->length == 0) {
-        return MapResult::kMapped;  // an empty file cannot be mapped, and needs no mapping
-    }
-    {
-        const std::lock_guard<std::mutex> lock(keptMutex);
-        if (kept.bytes != nullptr && sameFile(kept, *file)) {
-            file->bytes = kept.bytes;
-            kept.bytes = nullptr;
-            return MapResult::kMapped;
-        }
-        releaseMapping(&kept);
+    takeKeptMapping(file->length == 0 ? nullptr : file);
+    // An empty file cannot be mapped, and needs no mapping.
+    if (file->length == 0 || file->bytes != nullptr) {
+        return true;
     }
     void* view =
         mmap(nullptr, static_cast<size_t>(file->length), PROT_READ, MAP_SHARED, descriptor, 0);
     if (view == MAP_FAILED) {
         unmapFile(file);
-        return MapResult::kFailed;
+        return false;
     }
     file->bytes = static_cast<const unsigned char*>(view);
-    return MapResult::kMapped;
+    return true;
 }
 
 bool currentLength(const MappedFile& file, uint64_t* length) {
@@ -171,9 +193,9 @@ void unmapFile(MappedFile* file) {
         file->descriptor = -1;
     }
     if (file->bytes != nullptr && !deleted) {
-        const std::lock_guard<std::mutex> lock(keptMutex);
-        releaseMapping(&kept);
-        kept = *file;
+        const std::lock_guard<std::mutex> lock(kept.mutex);
+        releaseMapping(&kept.file);
+        kept.file = *file;
         file->bytes = nullptr;
     }
     releaseMapping(file);

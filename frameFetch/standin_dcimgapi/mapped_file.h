@@ -20,11 +20,19 @@ struct MappedFile {
 #endif
 };
 
-enum class MapResult { kMapped, kNotRegularFile, kFailed };
+// The first bytes of a file, read before its length is taken: a file that is appended to and
+// then has its head updated (a recording still being written) is then never shorter than its
+// head says.
+struct FileHead {
+    unsigned char bytes[64] = {};
+    uint64_t read = 0;  // how many of them the file had
+};
 
 // Opens `path` (UTF-8; on Windows a path that is not valid UTF-8 is taken in the local code
-// page) without ever blocking: a pipe, device or folder is refused as kNotRegularFile.
-MapResult mapFile(const char* path, MappedFile* file);
+// page) without ever blocking, reads its head, then maps it whole. False, with nothing left
+// open, for a path that is not a regular file (a pipe, device or folder) or cannot be opened
+// or mapped.
+bool mapFile(const char* path, FileHead* head, MappedFile* file);
 
 // The file's length now, which is less than `length` when it shrank after opening; false
 // when it cannot be told.
@@ -32,6 +40,7 @@ bool currentLength(const MappedFile& file, uint64_t* length);
 
 // Closes the file. On POSIX systems the mapping of the file closed last is kept for the next
 // mapFile of the same, unchanged file: mapping a file anew costs more than reading a frame of
-// it, and frames are read one call at a time. It is dropped when another file is mapped, or
-// at once when the file has been deleted. Windows keeps nothing, so that files can be deleted.
+// it, and frames are read one call at a time. It is dropped at the next mapFile of any other
+// path (one that cannot be opened too), at once when the file has been deleted, and when the
+// library is unloaded. Windows keeps nothing, so that files can be deleted.
 void unmapFile(MappedFile* file);

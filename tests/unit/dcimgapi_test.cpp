@@ -1,11 +1,16 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <thread>
 
 #if defined(__unix__)
 #include <sys/stat.h>
+#endif
+#if defined(__linux__)
+#include <dlfcn.h>
 #endif
 #if defined(_WIN32)
 #include <windows.h>
@@ -33,6 +38,20 @@ int32_t lock(DcimgHandle handle, int32_t index, FrameRecord* frame) {
     frame->size = sizeof *frame;
     frame->frameIndex = index;
     return dcimg_lockframe(handle, frame);
+}
+
+// Whether a file whose name holds `name` is mapped into this process; false where that
+// cannot be told.
+bool isMapped(const std::string& name) {
+#if defined(__linux__)
+    std::ifstream maps("/proc/self/maps");
+    const std::string mapped((std::istreambuf_iterator<char>(maps)),
+                             std::istreambuf_iterator<char>());
+    return mapped.find(name) != std::string::npos;
+#else
+    (void)name;
+    return false;
+#endif
 }
 
 uint16_t pixelAt(const FrameRecord& frame, int x, int y) {
@@ -75,6 +94,12 @@ TEST(StandinLibrary, RefusesMissingDamagedAndShortFiles) {
     DcimgHandle handle = nullptr;
     EXPECT_EQ(openFile(folder.path("missing.rec"), &handle), kNoFile);
     EXPECT_EQ(openFile(folder.path(""), &handle), kNoFile);  // the folder itself
+#if defined(__linux__)
+    // A regular file that cannot be mapped cannot be read either.
+    if (std::filesystem::exists("/sys/devices/system/cpu/online")) {
+        EXPECT_EQ(openFile("/sys/devices/system/cpu/online", &handle), kNoFile);
+    }
+#endif
 #if defined(__unix__)
     // A pipe nobody writes to would block a plain open() forever.
     ASSERT_EQ(mkfifo(folder.path("pipe.rec").c_str(), 0600), 0);
@@ -214,12 +239,83 @@ TEST(StandinLibrary, ReopeningSeesTheFileAsItIsNow) {
     ASSERT_EQ(openFile(file, &handle), kSuccess);
     std::filesystem::remove(file);
     ASSERT_EQ(dcimg_close(handle), kSuccess);
+    EXPECT_FALSE(isMapped("again.rec")) << "a deleted recording stays mapped";
+}
+
+TEST(StandinLibrary, AKeptMappingGoesAtTheNextOpenOfAnyPathAndWithTheLibrary) {
 #if defined(__linux__)
-    std::ifstream maps("/proc/self/maps");
-    const std::string mapped((std::istreambuf_iterator<char>(maps)),
-                             std::istreambuf_iterator<char>());
-    EXPECT_EQ(mapped.find("again.rec"), std::string::npos) << "a deleted recording stays mapped";
+    RecordingFolder folder;
+    const std::string file = folder.write("kept.rec", headerOf(2, 4, 2));
+    DcimgHandle handle = nullptr;
+    ASSERT_EQ(openFile(file, &handle), kSuccess);
+    ASSERT_EQ(dcimg_close(handle), kSuccess);
+    ASSERT_TRUE(isMapped("kept.rec"));
+    // Deleted after it was read: gone at the next open, even of a file that is not there.
+    std::filesystem::remove(file);
+    EXPECT_EQ(openFile(folder.path("missing.rec"), &handle), kNoFile);
+    EXPECT_FALSE(isMapped("kept.rec"));
+
+    // A copy of the library of its own, so that closing it unloads it.
+    const std::string copy = folder.path("libdcimgapi-copy.so");
+    std::filesystem::copy_file(DCIMGAPI_FILE, copy);
+    void* library = dlopen(copy.c_str(), RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(library, nullptr) << dlerror();
+    const auto open = reinterpret_cast<int32_t (*)(OpenRecord*)>(dlsym(library, "dcimg_open"));
+    const auto close = reinterpret_cast<int32_t (*)(DcimgHandle)>(dlsym(library, "dcimg_close"));
+    OpenRecord record{};
+    record.size = sizeof record;
+    const std::string unloaded = folder.write("unloaded.rec", headerOf(2, 4, 2));
+    record.path = unloaded.c_str();
+    ASSERT_EQ(open(&record), kSuccess);
+    ASSERT_EQ(close(record.handle), kSuccess);
+    ASSERT_TRUE(isMapped("unloaded.rec"));
+    ASSERT_EQ(dlclose(library), 0);
+    EXPECT_FALSE(isMapped("unloaded.rec")) << "unloading the library leaves a recording mapped";
+#else
+    GTEST_SKIP() << "only POSIX systems keep a mapping";
 #endif
+}
+
+TEST(StandinLibrary, ARecordingBeingWrittenReadsEveryFrameItsHeaderCounts) {
+    // A camera appends each frame, then raises the count in the header.
+    RecordingFolder folder;
+    const std::string file = folder.write("growing.rec", headerOf(1, 64, 32));
+    std::atomic<bool> done{false};
+    std::thread camera([&] {
+        std::FILE* out = std::fopen(file.c_str(), "r+b");
+        const std::vector<unsigned char> frame(64 * 32 * 2, 7);
+        for (uint32_t frames = 2; frames <= 4000 && out != nullptr; ++frames) {
+            std::fseek(out, 0, SEEK_END);
+            std::fwrite(frame.data(), 1, frame.size(), out);
+            std::fflush(out);
+            const unsigned char count[4] = {static_cast<unsigned char>(frames),
+                                            static_cast<unsigned char>(frames >> 8), 0, 0};
+            std::fseek(out, 12, SEEK_SET);
+            std::fwrite(count, 1, sizeof count, out);
+            std::fflush(out);
+        }
+        if (out != nullptr) {
+            std::fclose(out);
+        }
+        done = true;
+    });
+    int32_t seen = 0;
+    int refused = 0;
+    while (!done) {
+        DcimgHandle handle = nullptr;
+        refused += openFile(file, &handle) != kSuccess;
+        int32_t count = 0;
+        FrameRecord frame;
+        if (handle != nullptr) {
+            dcimg_getparaml(handle, DCIMG_IDPARAML_NUMBEROF_FRAME, &count);
+            refused += lock(handle, count - 1, &frame) != kSuccess;
+            EXPECT_GE(count, seen) << "the count went backwards";
+            seen = count;
+            dcimg_close(handle);
+        }
+    }
+    camera.join();
+    EXPECT_EQ(refused, 0);
 }
 
 TEST(StandinLibrary, OpensPathsBeyondAsciiInUtf8AndOnWindowsInTheLocalCodePage) {
