@@ -1,0 +1,76 @@
+function survivalScenario(name, folder, seconds)
+  % survivalScenario(name, folder, seconds)  One of test_survival's scenarios, run in an Octave
+  % session of its own so that a crash shows as its exit status. Prints a last line "survived"
+  % when everything it checks held.
+  switch name
+    case 'rewritten'
+      readWhileRewritten(folder, seconds);
+    case 'unloaded'
+      unloadAndReload(folder);
+    case 'noThreads'
+      threadsThatCannotStart(folder);
+  end
+  disp('survived');
+end
+
+function readWhileRewritten(folder, seconds)
+  % Another process truncates and rewrites the recording all along; every read either returns
+  % a whole frame or prints why it did not.
+  file = fullfile(folder, 'rewritten.rec');
+  reads = 0;
+  frames = 0;
+  started = tic();
+  while toc(started) < seconds
+    [frame, count] = frameFetch(3, file);
+    reads = reads + 1;
+    if ~isempty(frame)
+      assert(size(frame), [1024 1024]);
+      assert(class(frame), 'uint16');
+      frames = frames + 1;
+    end
+  end
+  printf('%d reads, %d frames\n', reads, frames);
+end
+
+function unloadAndReload(folder)
+  % Every way of unloading the module releases the recording it read last; so does the next
+  % read of any path after the recording was deleted.
+  file = fullfile(folder, 'unloaded.rec');
+  ways = {'clear frameFetch', 'clear functions', 'clear all', 'clear -f'};
+  for k = 1:24
+    frameFetch(0, file);
+    evalin('base', ways{mod(k, 4) + 1});
+    assert(mappingsOf(file) == 0, 'still mapped after %s', ways{mod(k, 4) + 1});
+  end
+  frameFetch(0, file);
+  assert(mappingsOf(file), 1);
+  delete(file);
+  frameFetch(0, fullfile(folder, 'missing.rec'));
+  assert(mappingsOf(file) == 0, 'a deleted recording stays mapped');
+end
+
+function count = mappingsOf(file)
+  count = numel(strfind(fileread('/proc/self/maps'), file));
+end
+
+function threadsThatCannotStart(folder)
+  % Every thread a module starts fails for want of memory: the work runs on the caller and
+  % gives what one thread gives.
+  rand('seed', 5);
+  x = single(64 * rand(4e6, 1));
+  y = single(64 * rand(4e6, 1));
+  stack = single(rand(256, 256, 20));
+  px = 256 * rand(2e5, 1);
+  py = 256 * rand(2e5, 1);
+  pz = floor(20 * rand(2e5, 1));
+  file = fullfile(folder, 'large.rec');
+  setenv('SPOT_THREADS', '');
+  counts = dotMosaic(64, 64, x, y, 0);
+  boxes = boxGather(px, py, pz, 7, stack);
+  frame = frameFetch(0, file);
+  setenv('SPOT_THREADS', '1');
+  assert(isequal(counts, dotMosaic(64, 64, x, y, 0)));
+  assert(isequal(boxes, boxGather(px, py, pz, 7, stack)));
+  assert(isequal(frame, frameFetch(0, file)));
+  assert(size(frame), [4096 4096]);
+end
