@@ -44,7 +44,8 @@
 %     boxGather:InputOutofRange    data holds no frames.
 %     boxGather:InputOutofRange    Z must hold frame indices from 0 to F-1.
 %     boxGather:InputOutofRange    X and Y must not be NaN.
-%     boxGather:OutOfMemory        Out of memory.
+%     boxGather:OutOfMemory        Out of memory. (no memory to convert
+%                                  positions of another class than double)
 %
 %   Example
 %     data = single(rand(64, 64, 10));
@@ -53,9 +54,11 @@
 %
 %   Threads
 %     Many boxes are cut on several threads, as many as the cores the
-%     session may use. The environment variable SPOT_THREADS caps them:
-%     setenv('SPOT_THREADS', '1') gives the serial path. Results do not depend
-%     on the number of threads.
+%     session may use. The environment variable SPOT_THREADS caps them when it
+%     holds a whole number from 1 up (white space around it allowed; more
+%     than 64 counts as 64; anything else is ignored): setenv('SPOT_THREADS',
+%     '1') gives the serial path. Results do not depend on the number of
+%     threads.
 %
 %   See also DOTMOSAIC, FRAMEFETCH.
 

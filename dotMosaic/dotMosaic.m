@@ -46,9 +46,11 @@
 %
 %   Threads
 %     Large inputs are counted and equalised on several threads, as many as the cores the
-%     session may use. The environment variable SPOT_THREADS caps them:
-%     setenv('SPOT_THREADS', '1') gives the serial path. Results do not depend
-%     on the number of threads.
+%     session may use. The environment variable SPOT_THREADS caps them when it
+%     holds a whole number from 1 up (white space around it allowed; more
+%     than 64 counts as 64; anything else is ignored): setenv('SPOT_THREADS',
+%     '1') gives the serial path. Results do not depend on the number of
+%     threads.
 %
 %   See also BOXGATHER, FRAMEFETCH.
 

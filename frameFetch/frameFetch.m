@@ -25,6 +25,15 @@
 %   (with the frame count when that was read). A frame whose rows are too
 %   short for 16-bit pixels is refused the same way, with the line
 %     frameFetch: frame rows of R bytes cannot hold W 16-bit pixels
+%   and so is a frame that another program cut short or whose drive failed
+%   while it was copied (the session goes on):
+%     frameFetch: the recording changed or could not be read while frame K
+%     was copied
+%
+%   The stand-in library keeps the last recording read mapped into memory
+%   between calls, so that reading its frames one call at a time costs no
+%   new mapping. It lets go of it at the next call of any file, as soon as
+%   the recording is deleted or changed, and when frameFetch is cleared.
 %
 %   Errors
 %     MATLAB:WrongNumberOfInputs  Usage: [frame, frameCount] =
@@ -48,9 +57,11 @@
 %
 %   Threads
 %     Large frames are copied on several threads, as many as the cores the
-%     session may use. The environment variable SPOT_THREADS caps them:
-%     setenv('SPOT_THREADS', '1') gives the serial path. Results do not depend
-%     on the number of threads.
+%     session may use. The environment variable SPOT_THREADS caps them when it
+%     holds a whole number from 1 up (white space around it allowed; more
+%     than 64 counts as 64; anything else is ignored): setenv('SPOT_THREADS',
+%     '1') gives the serial path. Results do not depend on the number of
+%     threads.
 %
 %   See also WRITERECORDING, BOXGATHER.
 
