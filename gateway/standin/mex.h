@@ -1,13 +1,27 @@
 // Host interface of the stand-in host: the public names and types the modules compile against
 // when they run in unit tests instead of inside MATLAB or Octave. Dimensions are 64-bit like
 // Octave's; the 32-bit "_700" forms are provided as well.
+//
+// Included with STANDIN_PLAYS_MATLAB defined (as the MATLAB root of the MATLAB-route tests
+// does), it keeps the rules MATLAB's documentation gives for its own mex.h: a release option
+// of the mex command (MATLAB_MEXCMD_RELEASE) or of the source (MATLAB_MEXSRC_RELEASE) refuses
+// MX_COMPAT_32; MX_COMPAT_32 makes mwSize an int and the dimension functions their "_700"
+// forms, which take no array of 2^31 elements or more; printf is a macro for mexPrintf.
 #ifndef STANDIN_MEX_H
 #define STANDIN_MEX_H
 
+#if defined(STANDIN_PLAYS_MATLAB) && defined(MX_COMPAT_32) && \
+    (defined(MATLAB_MEXCMD_RELEASE) || defined(MATLAB_MEXSRC_RELEASE))
+#error "MEX command option -R20XXx is incompatible with MX_COMPAT_32"
+#endif
+
+#if !defined(STANDIN_PLAYS_MATLAB)
 // Lets the gateway know it runs in the stand-in host, which can play either real host.
 #define STANDIN_HOST 1
+#endif
 
 #include <stddef.h>
+#include <stdio.h>
 #ifndef __cplusplus
 #include <stdbool.h>
 #endif
@@ -17,8 +31,13 @@ extern "C" {
 #endif
 
 typedef struct mxArray_tag mxArray;
+#if defined(MX_COMPAT_32)
+typedef int mwSize;
+typedef int mwIndex;
+#else
 typedef size_t mwSize;
 typedef size_t mwIndex;
+#endif
 typedef unsigned short mxChar;
 typedef bool mxLogical;
 
@@ -46,7 +65,7 @@ typedef enum { mxREAL = 0, mxCOMPLEX = 1 } mxComplexity;
 
 #if defined(__GNUC__)
 #define STANDIN_NORETURN __attribute__((noreturn))
-#define STANDIN_PRINTF(f, a) __attribute__((format(printf, f, a)))
+#define STANDIN_PRINTF(f, a) __attribute__((format(__printf__, f, a)))
 #else
 #define STANDIN_NORETURN
 #define STANDIN_PRINTF(f, a)
@@ -74,9 +93,9 @@ int standinArrayIsUnshared(const mxArray* array);
 void* mxCalloc(size_t count, size_t size);
 void mxFree(void* block);
 
-mxArray* mxCreateNumericArray(mwSize ndims, const mwSize* dims, mxClassID classId,
+mxArray* mxCreateNumericArray(size_t ndims, const size_t* dims, mxClassID classId,
                               mxComplexity complexity);
-mxArray* mxCreateNumericMatrix(mwSize m, mwSize n, mxClassID classId, mxComplexity complexity);
+mxArray* mxCreateNumericMatrix(size_t m, size_t n, mxClassID classId, mxComplexity complexity);
 // Storage is poisoned; a call whose output still holds poison is reported.
 mxArray* mxCreateUninitNumericArray(size_t ndims, const size_t* dims, mxClassID classId,
                                     mxComplexity complexity);
@@ -93,15 +112,15 @@ bool mxIsSparse(const mxArray* array);
 bool mxIsChar(const mxArray* array);
 bool mxIsLogical(const mxArray* array);
 
-mwSize mxGetNumberOfDimensions(const mxArray* array);
-const mwSize* mxGetDimensions(const mxArray* array);
+size_t mxGetNumberOfDimensions(const mxArray* array);
+const size_t* mxGetDimensions(const mxArray* array);
 int mxGetNumberOfDimensions_700(const mxArray* array);
 const int* mxGetDimensions_700(const mxArray* array);
 size_t mxGetNumberOfElements(const mxArray* array);
 size_t mxGetM(const mxArray* array);
 size_t mxGetN(const mxArray* array);
-void mxSetM(mxArray* array, mwSize m);
-void mxSetN(mxArray* array, mwSize n);
+void mxSetM(mxArray* array, size_t m);
+void mxSetN(mxArray* array, size_t n);
 void mxSetM_700(mxArray* array, int m);
 void mxSetN_700(mxArray* array, int n);
 
@@ -109,9 +128,25 @@ double mxGetScalar(const mxArray* array);
 void* mxGetData(const mxArray* array);
 void mxSetData(mxArray* array, void* data);
 char* mxArrayToString(const mxArray* array);
+// MATLAB's characters are UTF-16 code units: this encodes them as UTF-8. Null for a lone
+// surrogate.
+char* mxArrayToUTF8String(const mxArray* array);
 
 #ifdef __cplusplus
 }
+#endif
+
+#if defined(MX_COMPAT_32)
+#define mxCreateNumericArray mxCreateNumericArray_700
+#define mxCreateNumericMatrix mxCreateNumericMatrix_700
+#define mxGetNumberOfDimensions mxGetNumberOfDimensions_700
+#define mxGetDimensions mxGetDimensions_700
+#define mxSetM mxSetM_700
+#define mxSetN mxSetN_700
+#endif
+
+#if defined(STANDIN_PLAYS_MATLAB)
+#define printf mexPrintf
 #endif
 
 #endif

@@ -227,6 +227,12 @@ ArrayPtr makeText(const std::string& text) {
     return array;
 }
 
+ArrayPtr makeUtf16Text(const std::u16string& text) {
+    ArrayPtr array = makeArray(mxCHAR_CLASS, {1, text.size()});
+    std::copy(text.begin(), text.end(), elementsOf<mxChar>(array.get()));
+    return array;
+}
+
 ArrayPtr makeScalar(double value) {
     return makeFilled<double>(mxDOUBLE_CLASS, {1, 1}, {value});
 }
@@ -562,12 +568,27 @@ const mwSize* mxGetDimensions(const mxArray* array) {
     return array->dims.data();
 }
 
+namespace standin {
+namespace {
+
+// The 32-bit array interface limits arrays to 2^31 - 1 elements.
+const mxArray* within32BitInterface(const mxArray* array) {
+    if (elementCount(array->dims) > static_cast<size_t>(std::numeric_limits<int>::max())) {
+        throw HostError("standin:CompatibleArrayDims",
+                        "The 32-bit array interface takes no array of 2^31 elements or more.");
+    }
+    return array;
+}
+
+}  // namespace
+}  // namespace standin
+
 int mxGetNumberOfDimensions_700(const mxArray* array) {
-    return static_cast<int>(array->dims.size());
+    return static_cast<int>(standin::within32BitInterface(array)->dims.size());
 }
 
 const int* mxGetDimensions_700(const mxArray* array) {
-    return array->dims700.data();
+    return standin::within32BitInterface(array)->dims700.data();
 }
 
 size_t mxGetNumberOfElements(const mxArray* array) {
@@ -654,6 +675,33 @@ void mxSetData(mxArray* array, void* data) {
     blocks.at(array->data).owner = nullptr;
     found->second.owner = array;
     array->data = data;
+}
+
+char* mxArrayToUTF8String(const mxArray* array) {
+    if (array->classId != mxCHAR_CLASS) {
+        return nullptr;
+    }
+    const auto* units = static_cast<const mxChar*>(array->data);
+    const size_t count = standin::elementCount(array->dims);
+    std::string text;
+    for (size_t k = 0; k < count; ++k) {
+        uint32_t point = units[k];
+        if (point >= 0xD800 && point < 0xDC00 && k + 1 < count && units[k + 1] >= 0xDC00 &&
+            units[k + 1] < 0xE000) {
+            point = 0x10000 + ((point - 0xD800) << 10) + (units[++k] - 0xDC00);
+        } else if (point >= 0xD800 && point < 0xE000) {
+            return nullptr;
+        }
+        const int extra = point < 0x80 ? 0 : point < 0x800 ? 1 : point < 0x10000 ? 2 : 3;
+        static const unsigned char leads[] = {0x00, 0xC0, 0xE0, 0xF0};
+        text += static_cast<char>(leads[extra] | (point >> (6 * extra)));
+        for (int shift = 6 * (extra - 1); shift >= 0; shift -= 6) {
+            text += static_cast<char>(0x80 | ((point >> shift) & 0x3F));
+        }
+    }
+    char* copy = static_cast<char*>(standin::allocateBlock(text.size() + 1, 1, nullptr));
+    std::memcpy(copy, text.c_str(), text.size() + 1);
+    return copy;
 }
 
 char* mxArrayToString(const mxArray* array) {

@@ -34,7 +34,10 @@ using ArrayPtr = std::unique_ptr<mxArray, ArrayDeleter>;
 // Zero-filled array of any class; trailing singleton dimensions past the second are dropped.
 ArrayPtr makeArray(mxClassID classId, std::vector<size_t> dims, mxComplexity complexity = mxREAL);
 ArrayPtr makeSparse(size_t rows, size_t cols);
+// Characters as Octave holds them: each one a byte of the (UTF-8) text.
 ArrayPtr makeText(const std::string& text);
+// Characters as MATLAB holds them: UTF-16 code units.
+ArrayPtr makeUtf16Text(const std::u16string& text);
 ArrayPtr makeScalar(double value);
 
 template <class T>
