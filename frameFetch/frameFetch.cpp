@@ -2,7 +2,6 @@
 // through the recording library and returns it as a width-by-height uint16 matrix, with the
 // number of frames in the recording. Library failures print a line and give an empty frame.
 #include <cmath>
-#include <cstring>
 
 #include "gateway.h"
 #include "parallel.h"
@@ -57,11 +56,13 @@ void fetchFrame(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
         gateway::raiseError("frameFetch:WrongType", "path must be a single row of characters.\n");
     }
     const int32_t frameIndex = gateway::truncateToInt32(index);
-    char* path = mxArrayToString(prhs[1]);
-    // The host's copy ends at the first NUL: a shorter string would name another file.
-    if (path == nullptr || std::strlen(path) < mxGetNumberOfElements(prhs[1])) {
-        mxFree(path);
-        gateway::raiseError("frameFetch:WrongType", "path must not contain a NUL character.\n");
+    bool holdsNul = false;
+    char* path = gateway::readUtf8Text(prhs[1], &holdsNul);
+    if (path == nullptr) {
+        // A string cut at a NUL would name another file.
+        gateway::raiseError("frameFetch:WrongType", holdsNul
+                                                        ? "path must not contain a NUL character.\n"
+                                                        : "path must be valid Unicode text.\n");
     }
 
     int32_t frameCount = 0;

@@ -2,6 +2,11 @@
 
 #include <atomic>
 
+#if defined(_WIN32)
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+#endif
+
 #include "guarded_copy.h"
 #include "mex.h"
 #include "parallel.h"
@@ -11,7 +16,36 @@ void printDcimgError(int32_t result, const char* label) {
     mexPrintf("DCIMG_ERR=0x%08lX @ %s\n", bits, label);
 }
 
+#if defined(_WIN32)
+std::string toLocalCodePage(const char* utf8) {
+    const int wideLength = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8, -1, nullptr, 0);
+    if (wideLength <= 0) {
+        return std::string();
+    }
+    std::wstring wide(static_cast<size_t>(wideLength), L'\0');
+    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8, -1, &wide[0], wideLength);
+    BOOL lost = FALSE;
+    const int length = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.c_str(), -1, nullptr,
+                                           0, nullptr, &lost);
+    if (length <= 0 || lost) {
+        return std::string();
+    }
+    std::string local(static_cast<size_t>(length), '\0');
+    WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.c_str(), -1, &local[0], length, nullptr,
+                        nullptr);
+    local.resize(static_cast<size_t>(length) - 1);
+    return local;
+}
+#endif
+
 DcimgHandle openRecording(const char* path) {
+    // The one place where the path meets the library's encoding. Our stand-in takes UTF-8.
+    // What the camera maker's library takes is not documented to us: on Windows the local code
+    // page, which older MATLAB releases handed over, is the conservative guess.
+#if defined(_WIN32) && !defined(DCIMGAPI_TAKES_UTF8)
+    const std::string converted = toLocalCodePage(path);
+    path = converted.c_str();
+#endif
     InitRecord init{};
     init.size = sizeof init;
     int32_t result = dcimg_init(&init);

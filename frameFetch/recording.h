@@ -3,15 +3,22 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "dcimg.h"
 
 // Prints "DCIMG_ERR=0x%08lX @ <label>" for a failed library call.
 void printDcimgError(int32_t result, const char* label);
 
-// Initialises the library and opens the recording at `path`. Returns null after printing the
-// failed call.
+// Initialises the library and opens the recording at `path`, given in UTF-8. Returns null
+// after printing the failed call.
 DcimgHandle openRecording(const char* path);
+
+#if defined(_WIN32)
+// `utf8` in the local code page, as the camera maker's library is taken to want it on Windows;
+// empty when a character has no place there.
+std::string toLocalCodePage(const char* utf8);
+#endif
 
 // Reads the number of frames into *frameCount, then locks frame `frameIndex` into *frame.
 // Returns whether a frame was locked; a failed step is printed and ends the sequence.

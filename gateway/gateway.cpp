@@ -141,7 +141,8 @@ int32_t readScalarInt32(const mxArray* array) {
 
 bool isScalarLike(const mxArray* array) {
     const bool numberLike = mxIsNumeric(array) || mxIsLogical(array) || mxIsChar(array);
-    return numberLike && !mxIsComplex(array) && mxGetNumberOfElements(array) != 0;
+    return numberLike && !mxIsComplex(array) && !mxIsSparse(array) &&
+           mxGetNumberOfElements(array) != 0;
 }
 
 int32_t readLengthScalar(const mxArray* array) {
@@ -244,6 +245,35 @@ void storeOutput(int nlhs, mxArray* plhs[], int slot, mxArray* array) {
     } else {
         mxDestroyArray(array);
     }
+}
+
+char* readUtf8Text(const mxArray* text, bool* holdsNul) {
+    *holdsNul = false;
+#if defined(GATEWAY_MATLAB)
+    char* utf8 = mxArrayToUTF8String(text);
+#else
+    char* utf8 = mxArrayToString(text);
+#endif
+    if (utf8 == nullptr) {
+        return nullptr;
+    }
+    // The characters the string holds, counted as the host counts them: in MATLAB a UTF-8
+    // sequence is one UTF-16 code unit, or two from four bytes on; in Octave each byte is one.
+    size_t characters = 0;
+    for (const char* next = utf8; *next != '\0'; ++next) {
+#if defined(GATEWAY_MATLAB)
+        const auto byte = static_cast<unsigned char>(*next);
+        characters += (byte & 0xC0) == 0x80 ? 0 : (byte >= 0xF0 ? 2 : 1);
+#else
+        ++characters;
+#endif
+    }
+    if (characters < mxGetNumberOfElements(text)) {
+        mxFree(utf8);
+        *holdsNul = true;
+        return nullptr;
+    }
+    return utf8;
 }
 
 bool isRealNumeric(const mxArray* array) {

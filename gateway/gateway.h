@@ -25,9 +25,10 @@ int32_t truncateToInt32(double value);
 // The first element of `array` as a double, by the rule above.
 int32_t readScalarInt32(const mxArray* array);
 
-// Whether `array` can stand for a scalar: real, numeric, logical or char, with at least one
-// element. Anything else would reach the host's own conversion, which fails without an
-// identifier or drops an imaginary part.
+// Whether `array` can stand for a scalar: real, full, numeric, logical or char, with at least
+// one element. Anything else would reach the host's own conversion, which fails without an
+// identifier, drops an imaginary part, or (MATLAB, for a sparse array) reads the first
+// nonzero element instead of the first.
 bool isScalarLike(const mxArray* array);
 
 // A length given as a scalar, by the scalar rule; ends the call with
@@ -52,7 +53,8 @@ Shape readShape(const mxArray* array);
 // mexErrMsgTxt; otherwise through mexErrMsgIdAndTxt. `format` is printf-style.
 [[noreturn]] void raiseError(const char* identifier, const char* format, ...)
 #if defined(__GNUC__)
-    __attribute__((format(printf, 2, 3)))
+    // __printf__: MATLAB's mex.h defines printf as a macro.
+    __attribute__((format(__printf__, 2, 3)))
 #endif
     ;
 
@@ -76,6 +78,12 @@ inline bool hasSlot(int nlhs, int slot) {
 
 // Stores `array` in output slot `slot` when the caller has that slot; otherwise destroys it.
 void storeOutput(int nlhs, mxArray* plhs[], int slot, mxArray* array);
+
+// The characters of a char array as a NUL-terminated UTF-8 string from mxCalloc, for the caller
+// to mxFree. MATLAB holds UTF-16 code units, read with mxArrayToUTF8String whatever the
+// release; Octave holds the UTF-8 bytes themselves. Null when the text cannot be encoded or
+// holds a NUL character, which would end the string early: *holdsNul tells which.
+char* readUtf8Text(const mxArray* text, bool* holdsNul);
 
 // Real numeric: a numeric class, neither complex nor sparse.
 bool isRealNumeric(const mxArray* array);

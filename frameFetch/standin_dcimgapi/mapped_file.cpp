@@ -21,20 +21,16 @@
 
 namespace {
 
-// The host hands over UTF-8 (Octave, recent MATLAB) or the local code page (older MATLAB on
-// Windows); strict UTF-8 decoding tells the two apart for any name that is not plain ASCII.
+// Paths come in UTF-8.
 std::wstring widePath(const char* path) {
-    for (const UINT codePage : {static_cast<UINT>(CP_UTF8), static_cast<UINT>(CP_ACP)}) {
-        const DWORD flags = codePage == CP_UTF8 ? MB_ERR_INVALID_CHARS : 0;
-        const int length = MultiByteToWideChar(codePage, flags, path, -1, nullptr, 0);
-        if (length > 0) {
-            std::wstring wide(static_cast<size_t>(length), L'\0');
-            MultiByteToWideChar(codePage, flags, path, -1, &wide[0], length);
-            wide.resize(static_cast<size_t>(length) - 1);
-            return wide;
-        }
+    const int length = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, nullptr, 0);
+    if (length <= 0) {
+        return std::wstring();
     }
-    return std::wstring();
+    std::wstring wide(static_cast<size_t>(length), L'\0');
+    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, &wide[0], length);
+    wide.resize(static_cast<size_t>(length) - 1);
+    return wide;
 }
 
 }  // namespace

@@ -28,10 +28,9 @@ struct FileHead {
     uint64_t read = 0;  // how many of them the file had
 };
 
-// Opens `path` (UTF-8; on Windows a path that is not valid UTF-8 is taken in the local code
-// page) without ever blocking, reads its head, then maps it whole. False, with nothing left
-// open, for a path that is not a regular file (a pipe, device or folder) or cannot be opened
-// or mapped.
+// Opens `path` (UTF-8) without ever blocking, reads its head, then maps it whole. False, with
+// nothing left open, for a path that is not a regular file (a pipe, device or folder) or cannot be
+// opened or mapped.
 bool mapFile(const char* path, FileHead* head, MappedFile* file);
 
 // The file's length now, which is less than `length` when it shrank after opening; false

@@ -291,6 +291,8 @@ TEST(BoxGatherEntry, EachCheckInTableOrder) {
     }
     in.boxsize = makeArray(mxDOUBLE_CLASS, {1, 1}, mxCOMPLEX);
     expectFailure(in.call(), "boxGather:WrongPrecision", "boxsize must be a real numeric value.\n");
+    in.boxsize = standin::makeSparse(1, 1);  // MATLAB would read its first nonzero element
+    expectFailure(in.call(), "boxGather:WrongPrecision", "boxsize must be a real numeric value.\n");
     // A stack with no frames has no frame a position could name.
     in = Inputs();
     in.data = makeArray(mxSINGLE_CLASS, {12, 10, 0});

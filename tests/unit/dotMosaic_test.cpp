@@ -432,6 +432,10 @@ TEST(DotMosaicEntry, ScalarsOfTheWrongKindAndComplexPointsAreRefused) {
             EXPECT_EQ(result.arraysAtError, 0u);
         }
     }
+    // MATLAB reads a sparse array's first nonzero element as its scalar value.
+    auto sparse = inputs(4, 4, singles({1}), singles({1}), 0);
+    sparse[4] = standin::makeSparse(1, 1);
+    EXPECT_EQ((Call{1, std::move(sparse)}().identifier), "dotMosaic:WrongType");
     // The class check still comes first; complex coordinates fail it.
     auto in = inputs(4, 4, singles({1}), singles({1}), 0);
     in[0] = standin::makeArray(mxCELL_CLASS, {1, 1});

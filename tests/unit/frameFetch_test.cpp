@@ -5,7 +5,9 @@
 #include <string>
 #include <vector>
 
-#if !defined(_WIN32)
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include <setjmp.h>
 #include <signal.h>
 #endif
@@ -311,5 +313,15 @@ TEST(CopyFrameRows, AFileThatShrinksUnderTheCopyFailsItOnAnyThread) {
 #endif
     closeRecording(handle);
 }
+
+#if defined(_WIN32)
+TEST(RecordingPath, GoesToTheMakersLibraryInTheLocalCodePage) {
+    if (GetACP() != 1252) {
+        GTEST_SKIP() << "the expected bytes are those of Windows-1252";
+    }
+    EXPECT_EQ(toLocalCodePage("r\xC3\xA9sum\xC3\xA9.rec"), "r\xE9sum\xE9.rec");
+    EXPECT_EQ(toLocalCodePage("\xE6\x98\xBE.rec"), "");  // no place for it in that page
+}
+#endif
 
 }  // namespace
