@@ -1,4 +1,4 @@
-function buildToolbox(outDir, vendorLibrary)
+function buildToolbox(outDir, vendorLibrary, builder)
   % buildToolbox(outDir)  Builds the toolbox from these sources inside MATLAB or Octave.
   %
   % Compiles dotMosaic, boxGather and frameFetch with the host's own compiler (mex in MATLAB
@@ -12,6 +12,11 @@ function buildToolbox(outDir, vendorLibrary)
   % instead, given as the path of its import or shared library (dcimgapi.lib on Windows,
   % libdcimgapi.so elsewhere); put the library's DLL or shared object where the host finds it.
   %
+  % buildToolbox(outDir, vendorLibrary, builder) names the compiler command: 'mex' (MATLAB's,
+  % the default in MATLAB) or 'mkoctfile' (the default in Octave). The modules of 'mex' are
+  % MATLAB's, built with its R2017b interface (mex -R2017b): 64-bit dimensions, so that
+  % arrays of more than 2^31 elements can be passed.
+  %
   % Example
   %   buildToolbox(fullfile(pwd, 'toolbox'));
   %   addpath(fullfile(pwd, 'toolbox'));
@@ -22,33 +27,43 @@ function buildToolbox(outDir, vendorLibrary)
   if nargin < 2
     vendorLibrary = '';
   end
+  if nargin < 3
+    builder = 'mex';
+    if exist('OCTAVE_VERSION', 'builtin') ~= 0
+      builder = 'mkoctfile';
+    end
+  end
+  if ~any(strcmp(builder, {'mex', 'mkoctfile'}))
+    error('buildToolbox:UnknownBuilder', 'builder must be ''mex'' or ''mkoctfile''.');
+  end
   root = fileparts(mfilename('fullpath'));
   if ~exist(outDir, 'dir')
     mkdir(outDir);
   end
   src = @(varargin) fullfile(root, varargin{:});
   gateway = {src('gateway', 'gateway.cpp'), src('gateway', 'parallel.cpp')};
-  if isOctave()
+  if strcmp(builder, 'mkoctfile')
     % What only Octave's own headers can tell about the arrays it hands over.
     gateway{end + 1} = src('gateway', 'octave_arrays.cpp');
   end
   includes = {['-I' src('gateway')], ['-I' src('dotMosaic')], ['-I' src('boxGather')], ...
               ['-I' src('frameFetch')], ['-I' src('frameFetch', 'standin_dcimgapi')]};
+  build = @(name, sources, flags, libraries) ...
+      compileModule(builder, outDir, name, sources, [includes, flags], libraries);
 
-  compileModule(outDir, 'dotMosaic', [{src('dotMosaic', 'dotMosaic.cpp'), ...
-                                       src('dotMosaic', 'mosaic.cpp')}, gateway], includes, {});
-  compileModule(outDir, 'boxGather', [{src('boxGather', 'boxGather.cpp'), ...
-                                       src('boxGather', 'boxes.cpp')}, gateway], includes, {});
+  build('dotMosaic', [{src('dotMosaic', 'dotMosaic.cpp'), src('dotMosaic', 'mosaic.cpp')}, ...
+                      gateway], {}, {});
+  build('boxGather', [{src('boxGather', 'boxGather.cpp'), src('boxGather', 'boxes.cpp')}, ...
+                      gateway], {}, {});
   frameSources = [{src('frameFetch', 'frameFetch.cpp'), src('frameFetch', 'recording.cpp'), ...
-                   src('frameFetch', 'guarded_copy.cpp')}, ...
-                  gateway];
+                   src('frameFetch', 'guarded_copy.cpp')}, gateway];
   if isempty(vendorLibrary)
     frameSources = [frameSources, {src('frameFetch', 'standin_dcimgapi', 'dcimgapi.cpp'), ...
                                    src('frameFetch', 'standin_dcimgapi', 'mapped_file.cpp')}];
-    compileModule(outDir, 'frameFetch', frameSources, [includes, {'-DDCIMGAPI_STATIC'}], {});
+    build('frameFetch', frameSources, {'-DDCIMGAPI_STATIC', '-DDCIMGAPI_TAKES_UTF8'}, {});
     copyfile(src('frameFetch', 'standin_dcimgapi', 'writeRecording.m'), outDir);
   else
-    compileModule(outDir, 'frameFetch', frameSources, includes, {vendorLibrary});
+    build('frameFetch', frameSources, {}, {vendorLibrary});
   end
   for name = {'dotMosaic', 'boxGather', 'frameFetch'}
     copyfile(src(name{1}, [name{1} '.m']), outDir);
@@ -56,9 +71,9 @@ function buildToolbox(outDir, vendorLibrary)
   fprintf('Built the toolbox in %s\n', outDir);
 end
 
-function compileModule(outDir, name, sources, flags, libraries)
+function compileModule(builder, outDir, name, sources, flags, libraries)
   fprintf('Building %s\n', name);
-  if isOctave()
+  if strcmp(builder, 'mkoctfile')
     % The options of the CMake build; mkoctfile takes them from CXXFLAGS.
     options = ['-std=c++17 -O3 -DNDEBUG -ffp-contract=off -fvisibility=hidden -fPIC ' ...
                '-Wall -Wextra -Wpedantic -pthread'];
@@ -72,15 +87,17 @@ function compileModule(outDir, name, sources, flags, libraries)
       error('buildToolbox:CompileFailed', 'building %s failed:\n%s', name, output);
     end
   else
-    % MATLAB's 32-bit dimension interface, as the CMake build uses it.
+    % MATLAB's R2017b interface, as the CMake build uses it. Nothing is hidden here: mex adds
+    % a version symbol of no visibility of its own to every module, and exports only it and
+    % mexFunction.
     if ispc() && ~isempty(strfind(lower(compilerName()), 'microsoft'))
       options = {'COMPFLAGS=$COMPFLAGS /std:c++17 /O2'};
     else
-      options = {'CXXFLAGS=$CXXFLAGS -std=c++17 -O3 -ffp-contract=off -fvisibility=hidden', ...
+      options = {'CXXFLAGS=$CXXFLAGS -std=c++17 -O3 -ffp-contract=off', ...
                  'LDFLAGS=$LDFLAGS -pthread'};
     end
-    mex('-R2017b', '-DMX_COMPAT_32', '-DGATEWAY_MATLAB', options{:}, flags{:}, ...
-        '-outdir', outDir, '-output', name, sources{:}, libraries{:});
+    mex('-R2017b', '-DGATEWAY_MATLAB', options{:}, flags{:}, '-outdir', outDir, ...
+        '-output', name, sources{:}, libraries{:});
   end
 end
 
@@ -90,8 +107,4 @@ function name = compilerName()
   if ~isempty(config)
     name = config(1).Name;
   end
-end
-
-function answer = isOctave()
-  answer = exist('OCTAVE_VERSION', 'builtin') ~= 0;
 end

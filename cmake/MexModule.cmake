@@ -2,8 +2,8 @@
 #
 # Builds one module for every host found: <name>_standin, a static library for unit tests
 # against the stand-in host; <name>_octave, the Octave MEX file; <name>_matlab, the MATLAB MEX
-# file with 32-bit compatible dimensions; on Windows without MATLAB, <name>_mexw64 against the
-# stand-in host's DLL. The MEX files and the help file go to the build
+# file with the R2017b interface (64-bit dimensions); on Windows without MATLAB, <name>_mexw64
+# against the stand-in host's DLL. The MEX files and the help file go to the build
 # tree's toolbox folder and are installed flat into the install prefix.
 function(add_mex_module name)
     cmake_parse_arguments(MODULE "" "HELP" "SOURCES;LINK" ${ARGN})
@@ -36,6 +36,9 @@ function(add_mex_module name)
         matlab_add_mex(NAME ${name}_matlab SRC ${MODULE_SOURCES} OUTPUT_NAME ${name}
                        LINK_TO gateway_matlab ${MODULE_LINK} R2017b)
         set_target_properties(${name}_matlab PROPERTIES
+            # The version symbol matlab_add_mex adds has no visibility of its own; MATLAB's
+            # export map lets out only it and mexFunction.
+            CXX_VISIBILITY_PRESET default
             LIBRARY_OUTPUT_DIRECTORY "${TOOLBOX_BUILD_DIR}"
             RUNTIME_OUTPUT_DIRECTORY "${TOOLBOX_BUILD_DIR}"
             BUILD_WITH_INSTALL_RPATH ON INSTALL_RPATH "$ORIGIN")
