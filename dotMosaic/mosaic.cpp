@@ -111,8 +111,7 @@ void binRange(const Grid& grid, const float* x, const float* y, int64_t begin, i
     countAll(pixels[1 - current], pending, counts);
 }
 
-// Adds `part` to `total` pixel by pixel, saturating: saturating each part and then the sum
-// gives exactly the saturated count of all points.
+// Adds `part` to `total` pixel by pixel, saturating.
 void addSaturating(uint16_t* total, const uint16_t* part, int64_t begin, int64_t end) {
     for (int64_t k = begin; k < end; ++k) {
         const uint32_t sum = static_cast<uint32_t>(total[k]) + part[k];
@@ -139,11 +138,7 @@ bool binIntoPrivateImages(const Grid& grid, int64_t pointCount, const float* x, 
                         [&](int part, int64_t begin, int64_t end) {
                             binRange(grid, x, y, begin, end, imageOf(part));
                         });
-    parallel::forSlices(threads, pixels, [&](int, int64_t begin, int64_t end) {
-        for (int part = 1; part < threads; ++part) {
-            addSaturating(counts, imageOf(part), begin, end);
-        }
-    });
+    mergeCountImages(counts, images.get(), threads - 1, pixels, threads);
     return true;
 }
 
@@ -249,13 +244,26 @@ void binPoints(int32_t sizeX, int32_t sizeY, int64_t pointCount, const float* x,
                uint16_t* counts, int threads) {
     const int64_t pixels = static_cast<int64_t>(sizeX) * sizeY;
     const Grid grid{sizeX, sizeY};
-    // Threads pay for their images only when the image is small beside the points; a large
-    // image costs more to clear and sum than its increments take.
-    if (threads > 1 && pixels * (threads - 1) <= pointCount / 4 &&
-        binIntoPrivateImages(grid, pointCount, x, y, counts, threads)) {
+    const int images = countImagesFor(pixels, pointCount, threads);
+    if (images > 1 && binIntoPrivateImages(grid, pointCount, x, y, counts, images)) {
         return;
     }
     binRange(grid, x, y, 0, pointCount, counts);
+}
+
+int countImagesFor(int64_t pixelCount, int64_t pointCount, int threads) {
+    // Threads pay for their images only when the image is small beside the points; a large
+    // image costs more to clear and sum than its increments take.
+    return threads > 1 && pixelCount * (threads - 1) <= pointCount / 4 ? threads : 1;
+}
+
+void mergeCountImages(uint16_t* total, const uint16_t* images, int imageCount, int64_t pixelCount,
+                      int threads) {
+    parallel::forSlices(threads, pixelCount, [&](int, int64_t begin, int64_t end) {
+        for (int image = 0; image < imageCount; ++image) {
+            addSaturating(total, images + image * pixelCount, begin, end);
+        }
+    });
 }
 
 void equalizeCounts(uint16_t* counts, float* equalised, int64_t pixelCount, int threads) {

@@ -12,6 +12,17 @@
 void binPoints(int32_t sizeX, int32_t sizeY, int64_t pointCount, const float* x, const float* y,
                uint16_t* counts, int threads = 1);
 
+// How many count images binPoints counts into: one per thread when the image is small beside
+// the points (each thread counts a share into an image of its own, and the images are summed
+// after), otherwise 1.
+int countImagesFor(int64_t pixelCount, int64_t pointCount, int threads);
+
+// Adds each of the `imageCount` images that follow one another in `images`, `pixelCount`
+// pixels each, into `total`, saturating at 65535: the sum of images saturated each on its own
+// is then exactly the saturated count of all their points. On `threads` threads.
+void mergeCountImages(uint16_t* total, const uint16_t* images, int imageCount, int64_t pixelCount,
+                      int threads = 1);
+
 // Spreads the non-empty pixels over the levels 0 to 1023 by the cumulative distribution of
 // their counts: level = ((number of non-empty pixels with a count at most c) - 1) * 1023 /
 // (non-empty pixels - 1), in single precision, and exactly 1023 for the largest count. Writes

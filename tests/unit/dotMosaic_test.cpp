@@ -153,10 +153,29 @@ TEST(BinPoints, AnyThreadCountGivesTheSerialCounts) {
     std::fill(x.begin() + 70000, x.end(), 1.5f);
     const std::vector<float> y(x.size(), 0.0f);
     for (int threads : {2, 3, 4}) {
+        ASSERT_EQ(countImagesFor(2, 140000, threads), threads) << "not the threaded path";
         EXPECT_EQ(binned(2, 1, x, y, threads), (std::vector<uint16_t>{65535, 65535}));
         EXPECT_EQ(binned(2, 1, std::vector<float>(x.begin() + 60000, x.end()), y, threads),
                   (std::vector<uint16_t>{10000, 65535}));
     }
+}
+
+TEST(BinPoints, ThreadsImagesMergeSaturatingAndEveryOneCounts) {
+    // Pixel by pixel: saturation in the running total, in one image, across images; a pixel
+    // only the last image has.
+    for (int threads : {1, 2, 3, 8}) {
+        std::vector<uint16_t> total = {65000, 1, 0, 7, 0};
+        const std::vector<uint16_t> images = {1000, 2, 65535, 0,     0,    // image 0
+                                              0,    3, 1,     65535, 0,    // image 1
+                                              5,    0, 9,     0,     42};  // image 2, the last
+        mergeCountImages(total.data(), images.data(), 3, 5, threads);
+        EXPECT_EQ(total, (std::vector<uint16_t>{65535, 6, 65535, 65535, 42})) << threads;
+    }
+    // Each thread counts into an image of its own only where the image is small beside the
+    // points.
+    EXPECT_EQ(countImagesFor(1024, 4 * 1024 * 3, 4), 4);
+    EXPECT_EQ(countImagesFor(1025, 4 * 1024 * 3, 4), 1);
+    EXPECT_EQ(countImagesFor(1024, 4 * 1024 * 3, 1), 1);
 }
 
 TEST(BinPoints, IndexesImagesBeyond2To31Pixels) {
@@ -256,6 +275,17 @@ TEST(EqualizeCounts, AnyThreadCountGivesTheSerialLevels) {
     }
     // More threads than pixels.
     EXPECT_EQ(equalised({0, 3, 1}, 8).counts, (std::vector<uint16_t>{0, 1023, 0}));
+}
+
+TEST(EqualizeCounts, LargestCountsAroundTheFirstTableLengthGetTheirLevels) {
+    // The tables first have 4096 entries, for counts up to 4095.
+    for (uint16_t largest : {4095, 4096, 4097}) {
+        const std::vector<uint16_t> counts = {0, 1, largest, 3, 2, largest, 1, 4094};
+        for (int threads : {1, 3}) {
+            const auto e = equalised(counts, threads);
+            EXPECT_EQ(e.levels, referenceLevels(counts)) << largest << " on " << threads;
+        }
+    }
 }
 
 TEST(EqualizeCounts, SaturatedPixelsEqualiseLikeAnyOther) {
