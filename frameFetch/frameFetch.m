@@ -43,6 +43,7 @@
 %     frameFetch:WrongType  frameIndex must be finite.
 %     frameFetch:WrongType  path must be a single row of characters.
 %     frameFetch:WrongType  path must not contain a NUL character.
+%     frameFetch:WrongType  path must be valid Unicode text.
 %     frameFetch:DimensionTooLarge  Array dimensions must each be less than
 %                                 2^31.
 %     frameFetch:OutOfMemory  Out of memory.

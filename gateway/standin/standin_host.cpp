@@ -41,6 +41,7 @@ struct HostState {
     std::string printed;
     size_t badFrees = 0;
     size_t hostCalls = 0;
+    size_t userCalls = 0;
     bool playsOctave = false;
     bool trapsCallErrors = false;
     std::map<std::string, UserAnswer> shadowed;  // functions of the user's on the path
@@ -278,6 +279,7 @@ CallResult callOnce(MexEntry entry, const char* functionName, int nlhs,
     std::vector<const mxArray*> prhs(inputs);
     const size_t badFreesBefore = state.badFrees;
     const size_t hostCallsBefore = state.hostCalls;
+    const size_t userCallsBefore = state.userCalls;
     state.inCall = true;
     state.poison = poison;
     state.functionName = functionName;
@@ -300,6 +302,7 @@ CallResult callOnce(MexEntry entry, const char* functionName, int nlhs,
     result.printed = state.printed;
     result.badFrees = state.badFrees - badFreesBefore;
     result.hostCalls = state.hostCalls - hostCallsBefore;
+    result.userCalls = state.userCalls - userCallsBefore;
     for (int k = slots; k < slots + kGuardSlots; ++k) {
         result.slotGuardsIntact =
             result.slotGuardsIntact && plhs[static_cast<size_t>(k)] == &guardTarget;
@@ -497,6 +500,7 @@ int mexCallMATLAB(int nlhs, mxArray* plhs[], int nrhs, mxArray* prhs[], const ch
         throw HostError("standin:UnknownFunction", "The stand-in host knows only zeros.");
     }
     const auto shadow = state.shadowed.find(name);
+    state.userCalls += shadow != state.shadowed.end() ? 1 : 0;
     if (shadow != state.shadowed.end() && shadow->second == UserAnswer::kError) {
         if (state.trapsCallErrors) {
             plhs[0] = nullptr;

@@ -73,6 +73,7 @@ struct CallResult {
     size_t undersizedOutputs = 0;   // outputs whose storage is smaller than their shape
     size_t unwrittenOutputs = 0;    // outputs handed out unfilled with an element never written
     size_t hostCalls = 0;           // calls of mexCallMATLAB
+    size_t userCalls = 0;           // of them, calls that reached a function of the user's
 };
 
 // Which real host the stand-in plays: MATLAB (the default) hands out unfilled outputs, Octave

@@ -3,7 +3,19 @@ function test_boxGather()
   argumentErrors();
   placementAndCopy();
   agreesWithIndexing();
+  threadsGiveTheSerialResult();
   disp('test_boxGather: all passed');
+end
+
+function threadsGiveTheSerialResult()
+  rand('seed', 22);
+  data = single(rand(256, 256, 20));
+  x = 256 * rand(2e4, 1);
+  y = 256 * rand(2e4, 1);
+  z = floor(20 * rand(2e4, 1));
+  [boxes, x0, y0] = withThreads('4', @() boxGather(x, y, z, 7, data));
+  [serialBoxes, serialX0, serialY0] = withThreads('1', @() boxGather(x, y, z, 7, data));
+  assert(isequal(boxes, serialBoxes) && isequal(x0, serialX0) && isequal(y0, serialY0));
 end
 
 function argumentErrors()

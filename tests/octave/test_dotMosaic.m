@@ -4,7 +4,24 @@ function test_dotMosaic()
   countImage();
   equalisation();
   agreesWithAccumarray();
+  threadsGiveTheSerialResult();
   disp('test_dotMosaic: all passed');
+end
+
+function threadsGiveTheSerialResult()
+  % Above the thresholds: several threads count into images of their own and merge them,
+  % then equalise; on one thread the same.
+  rand('seed', 21);
+  x = single(40 * rand(1.2e6, 1));
+  y = single(40 * rand(1.2e6, 1));
+  [counts, levels] = withThreads('4', @() dotMosaic(40, 40, x, y, 1));
+  [serialCounts, serialLevels] = withThreads('1', @() dotMosaic(40, 40, x, y, 1));
+  assert(isequal(counts, serialCounts) && isequal(levels, serialLevels));
+  x = 2048 * x / 40;
+  y = 1024 * y / 40;
+  [counts, levels] = withThreads('4', @() dotMosaic(2048, 1024, x, y, 1));
+  [serialCounts, serialLevels] = withThreads('1', @() dotMosaic(2048, 1024, x, y, 1));
+  assert(isequal(counts, serialCounts) && isequal(levels, serialLevels));
 end
 
 function argumentErrors()

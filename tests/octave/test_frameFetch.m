@@ -7,6 +7,7 @@ function test_frameFetch()
   libraryFailures(folder);
   argumentErrors(folder);
   manyCallsLeaveNothingBehind(folder);
+  threadsGiveTheSerialResult(folder);
   disp('test_frameFetch: all passed');
 end
 
@@ -145,6 +146,15 @@ function manyCallsLeaveNothingBehind(folder)
   % A leak of the array's own placeholder would be about 1.5 MB here.
   assert(grown < 1000, sprintf('memory grew by %d kB over 24000 calls', grown));
   assert(frame, uint16(magic(8)));
+end
+
+function threadsGiveTheSerialResult(folder)
+  % A 4096-by-4096 frame is copied on several threads.
+  file = fullfile(folder, 'threads.rec');
+  writeRecording(file, uint16(reshape(mod(0:4096 * 4096 * 2 - 1, 65521), 4096, 4096, 2)));
+  frame = withThreads('4', @() frameFetch(1, file));
+  assert(isequal(frame, withThreads('1', @() frameFetch(1, file))));
+  assert(frame(1, 1) == mod(4096 * 4096, 65521));
 end
 
 function kb = residentKb()

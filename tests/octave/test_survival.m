@@ -38,7 +38,8 @@ function usersZerosAndBuiltinAreNeverWrittenInto(folder)
   shadows = fullfile(folder, 'shadows');
   mkdir(shadows);
   writeText(fullfile(shadows, 'zeros.m'), ...
-            {'function z = zeros(varargin)', '  global userCache', ...
+            {'function z = zeros(varargin)', '  global userCache zerosCalls', ...
+             '  zerosCalls = zerosCalls + 1;', ...
              '  if isempty(userCache), userCache = repmat(uint16(0), 512, 512); end', ...
              '  z = userCache;', 'end'});
   % Answers zeros(dims, class), the way the modules would ask.
@@ -46,7 +47,8 @@ function usersZerosAndBuiltinAreNeverWrittenInto(folder)
             {'function z = builtin(name, varargin)', '  global userColumn', ...
              '  value = repmat(cast(0, varargin{end}), varargin{1});', ...
              '  userColumn = value(:);', '  z = reshape(userColumn, size(value));', 'end'});
-  global userCache userColumn
+  global userCache userColumn zerosCalls
+  zerosCalls = 0;
   file = fullfile(folder, 'shadowed.rec');
   frames = uint16(reshape(mod(0:3 * 512 * 512 - 1, 65521), 512, 512, 3));
   writeRecording(file, frames);
@@ -65,6 +67,7 @@ function usersZerosAndBuiltinAreNeverWrittenInto(folder)
   [boxes, cornerX, cornerY] = boxGather(x, y, 0 * x, 1, single(ones(100, 150)));
   assert(isequal(cornerX, single(x)) && isequal(cornerY, single(y)) && all(boxes(:) == 1));
   assert(~any(userCache(:)) && ~any(userColumn(:)));
+  assert(zerosCalls == 0, 'the user''s zeros was called');
 end
 
 function unshadow(shadows, state)

@@ -320,6 +320,10 @@ TEST(BoxGatherEntry, FirstFailingCheckWins) {
     in.data = makeArray(mxSINGLE_CLASS, {2, 2, 2, 2});
     expectFailure(in.call(), kDims, "X coordinate array is empty.\n");
     in.x = column({1, 2});
+    in.boxsize = makeArray(mxDOUBLE_CLASS, {1, 2});  // fails 10, before 11
+    expectFailure(in.call(), kDims,
+                  "boxsize should be a single value specifying the szxsz region size.\n");
+    in.boxsize = standin::makeScalar(0);
     expectFailure(in.call(), kDims, "data should be a 3 dimensional array not 4.\n");
     in.data = makeArray(mxSINGLE_CLASS, {2, 2});
     expectFailure(in.call(), kRange, "boxsize must be a positive integer.\n");
@@ -362,6 +366,8 @@ TEST(BoxGatherEntry, PositionsMustBeRealNumericFramesAndNotNaN) {
     expectFailure(in.call(), kRange, "Z must hold frame indices from 0 to 1.\n");
     in.z = column({-1, 0});
     expectFailure(in.call(), kRange, "Z must hold frame indices from 0 to 1.\n");
+    in.z = column({-0.99, 1.99});  // truncated toward zero: frames 0 and 1
+    EXPECT_FALSE(in.call().failed);
     in.z = column({std::nan(""), 0});
     expectFailure(in.call(), kRange, "Z must hold frame indices from 0 to 1.\n");
     // Single frame data: only frame 0 exists. Converted positions are released on failure too.

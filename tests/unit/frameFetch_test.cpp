@@ -160,6 +160,15 @@ TEST(FrameFetchEntry, LibraryFailuresPrintOneLineAndReturnEmptyFrames) {
     EXPECT_EQ(frameCountOf(result), 0);
 }
 
+TEST(FrameFetchEntry, ErrorLinesShowTheCodeInEightUpperCaseHexDigits) {
+    auto entry = [](int, mxArray*[], int, const mxArray*[]) {
+        printDcimgError(static_cast<int32_t>(0x8000ABCDu), "dcimg_open");
+        printDcimgError(-1, "dcimg_lockframe");
+    };
+    EXPECT_EQ(standin::call(entry, "frameFetch", 1, {}).printed,
+              "DCIMG_ERR=0x8000ABCD @ dcimg_open\nDCIMG_ERR=0xFFFFFFFF @ dcimg_lockframe\n");
+}
+
 TEST(FrameFetchEntry, ReturnsTheFrameAndTheFullFrameCount) {
     RecordingFolder folder;
     RecordingHeader header = headerOf(70000, 3, 2);

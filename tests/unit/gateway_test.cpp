@@ -152,6 +152,8 @@ TEST(Outputs, NeverComeFromTheUsersFunctionsNorShareTheUsersArrays) {
             auto result = call(partlyFilledEntry, "probe", 1, {});
             standin::unshadowAll();
             ASSERT_FALSE(result.failed) << name << " " << result.message;
+            // Only `builtin` itself can be the user's; their zeros is never called.
+            EXPECT_EQ(result.userCalls, std::string(name) == "builtin" ? 1u : 0u) << name;
             EXPECT_EQ(result.strayArrays, 0u);
             const mxArray* out = result.outputs[0].get();
             EXPECT_EQ(standin::dimsOf(out), (std::vector<size_t>{3, 4, 2}));
