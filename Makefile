@@ -2,6 +2,7 @@
 # make test   builds and runs every test: unit, Octave end to end, soak, memcheck, the sanitizer
 #             and thread-sanitizer builds, short fuzz runs, and the Windows build under Wine
 # make bench  runs the benchmarks
+# make mutate plants each fault of tools/mutants.txt alone and reports those no test catches
 
 BUILD      ?= build
 SAN_BUILD  ?= build-sanitize
@@ -13,7 +14,8 @@ PREFIX     ?= $(CURDIR)/toolbox
 JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 OCTAVE     := octave --no-gui --no-history -q
 
-.PHONY: all deps build install demo test unit-sanitized unit-threads fuzz windows soak package bench format clean
+.PHONY: all deps build install demo test unit-sanitized unit-threads fuzz windows soak package bench \
+        mutate format clean
 
 SOAK_CALLS   ?= 100000
 SOAK_REPLAYS ?= 1000
@@ -97,8 +99,13 @@ bench: build
 	$(OCTAVE) --eval "addpath('$(CURDIR)/$(BUILD)/toolbox'); addpath('$(CURDIR)/bench'); \
 	    benchModules('$(CURDIR)/$(BUILD)/bench-data', '$(CURDIR)/$(BUILD)/bench.md')"
 
+# Each planted fault of tools/mutants.txt, alone, in a copy of the tree: rebuilt, then the unit,
+# Octave and MATLAB-route tests run. Takes minutes; not part of make test.
+mutate: deps
+	python3 tools/mutate.py
+
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i
 
 clean:
-	rm -rf $(BUILD) $(SAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD) $(WIN_BUILD) $(PREFIX)
+	rm -rf $(BUILD) $(SAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD) $(WIN_BUILD) $(PREFIX) build-mutate
