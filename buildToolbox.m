@@ -68,6 +68,7 @@ function buildToolbox(outDir, vendorLibrary, builder)
   for name = {'dotMosaic', 'boxGather', 'frameFetch'}
     copyfile(src(name{1}, [name{1} '.m']), outDir);
   end
+  copyfile(src('LICENSE'), outDir);
   fprintf('Built the toolbox in %s\n', outDir);
 end
 

@@ -8,6 +8,10 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
 tarball=$("$here/tools/make-package.sh" "$work")
+# The package carries the licence.
+tar -xOzf "$tarball" --wildcards '*/COPYING' | cmp - "$here/LICENSE"
+tar -xOzf "$tarball" --wildcards '*/DESCRIPTION' | grep -qx 'License: BSD-3-Clause'
+
 mkdir -p "$work/packages"
 cd "$work"
 status=0

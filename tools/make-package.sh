@@ -9,7 +9,8 @@ stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
 root="$stage/spot-$version"
 mkdir -p "$root/src" "$root/inst"
-cp "$here/package/DESCRIPTION" "$here/package/INDEX" "$here/package/COPYING" "$root/"
+cp "$here/package/DESCRIPTION" "$here/package/INDEX" "$root/"
+cp "$here/LICENSE" "$root/COPYING"
 cp "$here/package/Makefile" "$root/src/Makefile"
 # The same sources as the CMake build, in one folder.
 cp "$here"/gateway/{gateway.h,gateway.cpp,parallel.h,parallel.cpp,octave_arrays.h,octave_arrays.cpp} \
