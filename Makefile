@@ -1,6 +1,7 @@
 # make demo   builds, installs the toolbox into ./toolbox and runs the demo
 # make test   builds and runs every test: unit, Octave end to end, soak, memcheck, the sanitizer
-#             and thread-sanitizer builds, short fuzz runs, and the Windows build under Wine
+#             and thread-sanitizer builds, short fuzz runs, the Windows build under Wine, and the
+#             tests again against Octave 9 in a Debian 13 root (SKIP_OCTAVE_ROOT=1 skips that)
 # make bench  runs the benchmarks
 # make mutate plants each fault of tools/mutants.txt alone and reports those no test catches
 
@@ -14,8 +15,8 @@ PREFIX     ?= $(CURDIR)/toolbox
 JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 OCTAVE     := octave --no-gui --no-history -q
 
-.PHONY: all deps build install demo test unit-sanitized unit-threads fuzz windows soak package bench \
-        mutate format clean
+.PHONY: all deps build install demo test test-octave9 unit-sanitized unit-threads fuzz windows soak \
+        package bench mutate format clean
 
 SOAK_CALLS   ?= 100000
 SOAK_REPLAYS ?= 1000
@@ -41,6 +42,15 @@ test: build
 	$(MAKE) unit-threads
 	$(MAKE) fuzz FUZZ_SECONDS=20
 	$(MAKE) windows
+	$(MAKE) test-octave9
+
+# The unit, Octave, install-route and MATLAB-route tests again, built inside a Debian 13 root
+# with Octave 9.4 (tools/octave-root.sh makes it once and keeps it).
+test-octave9: deps
+	./tools/octave-root.sh run sh -c 'cmake -S /spot -B /build -DCMAKE_BUILD_TYPE=Release \
+	    -DWARNINGS_AS_ERRORS=ON -DBUILD_BENCHMARKS=OFF > /dev/null && \
+	    cmake --build /build -j $(JOBS) > /dev/null && cd /build && \
+	    ctest --output-on-failure -j $(JOBS)'
 
 # Unit tests built with AddressSanitizer and UndefinedBehaviorSanitizer.
 unit-sanitized: deps

@@ -4,7 +4,7 @@ set -euo pipefail
 
 # With "bench": also what the benchmarks compare against (histeq, fast-histogram).
 packages=(make cmake g++ libgtest-dev libbenchmark-dev octave liboctave-dev clang-format
-          clang libclang-rt-14-dev valgrind g++-mingw-w64-x86-64-posix wine wine64)
+          clang libclang-rt-14-dev valgrind g++-mingw-w64-x86-64-posix wine wine64 debootstrap)
 if [ "${1:-}" = "bench" ]; then
     packages+=(octave-image python3-numpy python3-fast-histogram)
 fi

@@ -1,0 +1,92 @@
+#!/usr/bin/env bash
+# A Debian 13 root with the Octave most users run today (9.4), for building and testing the
+# toolbox against it. Made once with debootstrap from Debian's packages and kept; made again
+# only when missing.
+#
+#   tools/octave-root.sh make            make the root when it is missing
+#   tools/octave-root.sh run COMMAND...  run COMMAND inside it (made first when missing), with
+#                                        /proc and /dev mounted and this source tree at /spot,
+#                                        read-only; everything is unmounted on every way out
+#
+# The root lives in $SPOT_OCTAVE_ROOT (default: .roots/debian13-octave9 here, ignored by git).
+# Making and entering it needs root, or sudo without a password; without either the script
+# says so and fails. SKIP_OCTAVE_ROOT=1 skips it, and says so.
+set -euo pipefail
+here="$(cd "$(dirname "$0")/.." && pwd)"
+root="${SPOT_OCTAVE_ROOT:-$here/.roots/debian13-octave9}"
+suite=trixie
+mirror=http://deb.debian.org/debian
+packages=(octave octave-dev octave-image cmake g++ make libgtest-dev binutils)
+
+if [ "${SKIP_OCTAVE_ROOT:-0}" = 1 ]; then
+    echo "Skipping the Octave 9 pass: SKIP_OCTAVE_ROOT=1."
+    exit 0
+fi
+if [ "$(id -u)" -eq 0 ]; then
+    as_root=()
+elif command -v sudo > /dev/null && sudo -n true 2> /dev/null; then
+    as_root=(sudo -n)
+else
+    echo "The Octave 9 pass makes and enters a Debian 13 root, which needs root or sudo" >&2
+    echo "without a password. Run as root, or skip this pass with SKIP_OCTAVE_ROOT=1" >&2
+    echo "(make test SKIP_OCTAVE_ROOT=1); the rest of the tests run without it." >&2
+    exit 1
+fi
+
+make_root() {
+    [ -e "$root/.complete" ] && return 0
+    echo "Making a Debian 13 root with Octave 9 in $root (once; about 2 minutes)"
+    command -v debootstrap > /dev/null || "$here/tools/install-deps.sh"
+    "${as_root[@]}" rm -rf "$root"
+    mkdir -p "$(dirname "$root")"
+    "${as_root[@]}" debootstrap --variant=minbase "$suite" "$root" "$mirror" > /dev/null
+    enter env DEBIAN_FRONTEND=noninteractive sh -c \
+        "apt-get update -qq && apt-get install -y -qq --no-install-recommends ${packages[*]}" \
+        > /dev/null
+    "${as_root[@]}" touch "$root/.complete"
+}
+
+mounted=()
+unmount_all() {
+    local k
+    for ((k = ${#mounted[@]} - 1; k >= 0; k--)); do
+        "${as_root[@]}" umount "${mounted[k]}" 2> /dev/null || "${as_root[@]}" umount -l "${mounted[k]}"
+    done
+    mounted=()
+}
+trap unmount_all EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+mount_into() {  # mount_into TARGET MOUNT-ARGUMENTS...
+    "${as_root[@]}" mkdir -p "$1"
+    "${as_root[@]}" mount "${@:2}" "$1"
+    mounted+=("$1")
+}
+
+enter() {
+    mount_into "$root/proc" -t proc proc
+    mount_into "$root/dev" --bind /dev
+    mount_into "$root/spot" --bind "$here"
+    "${as_root[@]}" mount -o remount,bind,ro "$root/spot"
+    local status=0
+    "${as_root[@]}" chroot "$root" env -i HOME=/root PATH=/usr/sbin:/usr/bin:/sbin:/bin \
+        LANG=C.UTF-8 "$@" || status=$?
+    unmount_all
+    return "$status"
+}
+
+case "${1:-}" in
+    make)
+        make_root
+        ;;
+    run)
+        shift
+        make_root
+        enter "$@"
+        ;;
+    *)
+        echo "usage: $0 make | run COMMAND..." >&2
+        exit 2
+        ;;
+esac
