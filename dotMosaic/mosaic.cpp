@@ -28,6 +28,10 @@ constexpr size_t kGuessedHistogramLength = 4096;
 // Threads counting into images of their own take points in chunks of this many.
 constexpr int64_t kPointsPerChunk = 1 << 16;
 
+// The merge sums the images a block of this many pixels at a time, so that the block is still
+// at hand to be tallied.
+constexpr int64_t kMergeBlock = 1 << 14;
+
 // Axis lengths up to this are exact in single precision, and so are all pixel indices on
 // them: the clamping can then be done in single precision, four points at a time.
 constexpr int32_t kFloatExactLength = 1 << 24;
@@ -81,16 +85,23 @@ void axisIndices(const Grid& grid, const float* x, const float* y, int count, in
     }
 }
 
-inline void countAll(const int64_t* pixels, int count, uint16_t* counts) {
+// Each increment moves its pixel from the tally of its old count to that of its new one (a
+// saturated pixel to where it was; empty pixels to entry 0, which is not kept).
+inline void countAll(const int64_t* pixels, int count, uint16_t* counts, int64_t* histogram) {
     for (int k = 0; k < count; ++k) {
         uint16_t& value = counts[pixels[k]];
-        value = static_cast<uint16_t>(value + (value != UINT16_MAX));
+        const auto next = static_cast<uint16_t>(value + (value != UINT16_MAX));
+        if (histogram != nullptr) {
+            --histogram[value];
+            ++histogram[next];
+        }
+        value = next;
     }
 }
 
-// Counts the points [begin, end) into `counts`.
+// Counts the points [begin, end) into `counts`, and into `histogram` when not null.
 void binRange(const Grid& grid, const float* x, const float* y, int64_t begin, int64_t end,
-              uint16_t* counts) {
+              uint16_t* counts, int64_t* histogram) {
     int32_t ix[kBatch];
     int32_t iy[kBatch];
     int64_t pixels[2][kBatch];
@@ -104,11 +115,11 @@ void binRange(const Grid& grid, const float* x, const float* y, int64_t begin, i
             batch[k] = ix[k] + static_cast<int64_t>(grid.sizeX) * iy[k];
             prefetchForWrite(counts + batch[k]);
         }
-        countAll(pixels[1 - current], pending, counts);
+        countAll(pixels[1 - current], pending, counts, histogram);
         pending = count;
         current = 1 - current;
     }
-    countAll(pixels[1 - current], pending, counts);
+    countAll(pixels[1 - current], pending, counts, histogram);
 }
 
 // Adds `part` to `total` pixel by pixel, saturating.
@@ -123,7 +134,7 @@ void addSaturating(uint16_t* total, const uint16_t* part, int64_t begin, int64_t
 // `counts`); the images are then summed. Worth it when the image is small beside the points.
 // Returns false, having done nothing, when the images cannot be had.
 bool binIntoPrivateImages(const Grid& grid, int64_t pointCount, const float* x, const float* y,
-                          uint16_t* counts, int threads) {
+                          uint16_t* counts, int threads, int64_t* histogram) {
     const int64_t pixels = static_cast<int64_t>(grid.sizeX) * grid.sizeY;
     const auto extra = static_cast<size_t>(pixels) * static_cast<size_t>(threads - 1);
     std::unique_ptr<uint16_t, decltype(&std::free)> images(
@@ -136,9 +147,9 @@ bool binIntoPrivateImages(const Grid& grid, int64_t pointCount, const float* x, 
     };
     parallel::forChunks(threads, pointCount, kPointsPerChunk,
                         [&](int part, int64_t begin, int64_t end) {
-                            binRange(grid, x, y, begin, end, imageOf(part));
+                            binRange(grid, x, y, begin, end, imageOf(part), nullptr);
                         });
-    mergeCountImages(counts, images.get(), threads - 1, pixels, threads);
+    mergeCountImages(counts, images.get(), threads - 1, pixels, threads, histogram);
     return true;
 }
 
@@ -185,7 +196,8 @@ inline bool fourEmpty(const uint16_t* counts) {
 }
 
 // A histogram of the counts below `length`; the largest count seen, whatever its size, goes
-// to *largest.
+// to *largest. Entry 0 takes the empty pixels and the counts past the table, and is not used:
+// so every count is added without a test, which in a sparse image would be mispredicted.
 struct Histogram {
     int64_t* table;
     size_t length;
@@ -193,9 +205,7 @@ struct Histogram {
 
     void add(uint16_t count) {
         largest = count > largest ? count : largest;
-        if (count < length) {
-            ++table[count];
-        }
+        ++table[count < length ? count : 0];
     }
 };
 
@@ -213,13 +223,13 @@ void histogramRange(const uint16_t* counts, int64_t begin, int64_t end, Histogra
     }
 }
 
+// Count 0 has level 0, so an empty pixel needs no test: in a sparse image the test would be
+// mispredicted half the time. The equalised image keeps what its empty pixels held.
 inline void applyLevel(const Levels& levels, uint16_t* counts, float* equalised, int64_t k) {
     const uint16_t c = counts[k];
-    if (c != 0) {
-        if (equalised != nullptr) {
-            equalised[k] = levels.exact[c];
-        }
-        counts[k] = levels.truncated[c];
+    counts[k] = levels.truncated[c];
+    if (equalised != nullptr) {
+        equalised[k] = c != 0 ? levels.exact[c] : equalised[k];
     }
 }
 
@@ -238,38 +248,10 @@ void applyLevelsRange(const Levels& levels, uint16_t* counts, float* equalised, 
     }
 }
 
-}  // namespace
-
-void binPoints(int32_t sizeX, int32_t sizeY, int64_t pointCount, const float* x, const float* y,
-               uint16_t* counts, int threads) {
-    const int64_t pixels = static_cast<int64_t>(sizeX) * sizeY;
-    const Grid grid{sizeX, sizeY};
-    const int images = countImagesFor(pixels, pointCount, threads);
-    if (images > 1 && binIntoPrivateImages(grid, pointCount, x, y, counts, images)) {
-        return;
-    }
-    binRange(grid, x, y, 0, pointCount, counts);
-}
-
-int countImagesFor(int64_t pixelCount, int64_t pointCount, int threads) {
-    // Threads pay for their images only when the image is small beside the points; a large
-    // image costs more to clear and sum than its increments take.
-    return threads > 1 && pixelCount * (threads - 1) <= pointCount / 4 ? threads : 1;
-}
-
-void mergeCountImages(uint16_t* total, const uint16_t* images, int imageCount, int64_t pixelCount,
-                      int threads) {
-    parallel::forSlices(threads, pixelCount, [&](int, int64_t begin, int64_t end) {
-        for (int image = 0; image < imageCount; ++image) {
-            addSaturating(total, images + image * pixelCount, begin, end);
-        }
-    });
-}
-
-void equalizeCounts(uint16_t* counts, float* equalised, int64_t pixelCount, int threads) {
-    threads = threads < 1 ? 1 : threads;
-    // Tables as long as the largest count needs: a guess that fits most images, and a second
-    // pass for the rare image whose counts reach past it.
+// The histogram of the counts from 0 to the largest, by a pass over the image: tables as long
+// as the largest count needs, a guess that fits most images and a second pass for the rare
+// image whose counts reach past it.
+std::vector<int64_t> histogramOf(const uint16_t* counts, int64_t pixelCount, int threads) {
     size_t length = kGuessedHistogramLength;
     std::vector<int64_t> tables;
     std::vector<Histogram> parts(static_cast<size_t>(threads));
@@ -289,17 +271,78 @@ void equalizeCounts(uint16_t* counts, float* equalised, int64_t pixelCount, int 
             break;
         }
     }
-    if (length == 1) {
-        return;  // nothing counted
-    }
     std::vector<int64_t> histogram(length);
     for (const Histogram& part : parts) {
         for (size_t c = 1; c < length; ++c) {
             histogram[c] += part.table[c];
         }
     }
+    return histogram;
+}
+
+}  // namespace
+
+void binPoints(int32_t sizeX, int32_t sizeY, int64_t pointCount, const float* x, const float* y,
+               uint16_t* counts, int threads, int64_t* histogram) {
+    const int64_t pixels = static_cast<int64_t>(sizeX) * sizeY;
+    const Grid grid{sizeX, sizeY};
+    const int images = countImagesFor(pixels, pointCount, threads);
+    if (images > 1 && binIntoPrivateImages(grid, pointCount, x, y, counts, images, histogram)) {
+        return;
+    }
+    binRange(grid, x, y, 0, pointCount, counts, histogram);
+}
+
+int countImagesFor(int64_t pixelCount, int64_t pointCount, int threads) {
+    // Threads pay for their images only when the image is small beside the points; a large
+    // image costs more to clear and sum than its increments take.
+    return threads > 1 && pixelCount * (threads - 1) <= pointCount / 4 ? threads : 1;
+}
+
+void mergeCountImages(uint16_t* total, const uint16_t* images, int imageCount, int64_t pixelCount,
+                      int threads, int64_t* histogram) {
+    threads = threads < 1 ? 1 : threads;
+    std::vector<int64_t> tallies(histogram != nullptr ? threads * kCountHistogramLength : 0);
+    parallel::forSlices(threads, pixelCount, [&](int part, int64_t begin, int64_t end) {
+        for (int64_t block = begin; block < end; block += kMergeBlock) {
+            const int64_t blockEnd = end - block < kMergeBlock ? end : block + kMergeBlock;
+            for (int image = 0; image < imageCount; ++image) {
+                addSaturating(total, images + image * pixelCount, block, blockEnd);
+            }
+            if (histogram != nullptr) {
+                int64_t* tally = tallies.data() + part * kCountHistogramLength;
+                for (int64_t k = block; k < blockEnd; ++k) {
+                    ++tally[total[k]];
+                }
+            }
+        }
+    });
+    for (int part = 0; part < threads && histogram != nullptr; ++part) {
+        for (size_t c = 1; c < kCountHistogramLength; ++c) {
+            histogram[c] += tallies[part * kCountHistogramLength + c];
+        }
+    }
+}
+
+void equalizeCounts(uint16_t* counts, float* equalised, int64_t pixelCount, int threads,
+                    const int64_t* histogram) {
+    threads = threads < 1 ? 1 : threads;
+    std::vector<int64_t> tally;
+    if (histogram != nullptr) {
+        size_t length = kCountHistogramLength;
+        while (length > 1 && histogram[length - 1] == 0) {
+            --length;
+        }
+        tally.assign(histogram, histogram + length);
+        tally[0] = 0;
+    } else {
+        tally = histogramOf(counts, pixelCount, threads);
+    }
+    if (tally.size() <= 1) {
+        return;  // nothing counted
+    }
     Levels levels;
-    levelsFromHistogram(histogram, &levels);
+    levelsFromHistogram(tally, &levels);
     parallel::forSlices(threads, pixelCount, [&](int, int64_t begin, int64_t end) {
         applyLevelsRange(levels, counts, equalised, begin, end);
     });

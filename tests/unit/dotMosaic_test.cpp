@@ -277,6 +277,32 @@ TEST(EqualizeCounts, AnyThreadCountGivesTheSerialLevels) {
     EXPECT_EQ(equalised({0, 3, 1}, 8).counts, (std::vector<uint16_t>{0, 1023, 0}));
 }
 
+TEST(EqualizeCounts, TheHistogramTalliedWhileBinningGivesTheSameLevels) {
+    // Serial (many pixels), and threads with images of their own (few), one pixel saturated.
+    for (const auto& size : std::vector<std::pair<int32_t, int32_t>>{{300, 200}, {3, 2}}) {
+        std::mt19937 rng(size.first);
+        std::uniform_real_distribution<float> spread(0.0f, 3.0f * size.first);
+        std::vector<float> x(300000, 0.5f);
+        std::vector<float> y(x.size(), 0.5f);
+        for (size_t i = 70000; i < x.size(); ++i) {
+            x[i] = spread(rng);
+            y[i] = spread(rng);
+        }
+        for (int threads : {1, 3}) {
+            std::vector<int64_t> histogram(kCountHistogramLength);
+            std::vector<uint16_t> counts(static_cast<size_t>(size.first) * size.second);
+            binPoints(size.first, size.second, static_cast<int64_t>(x.size()), x.data(), y.data(),
+                      counts.data(), threads, histogram.data());
+            const auto passed = equalised(counts);
+            std::vector<float> levels(counts.size());
+            equalizeCounts(counts.data(), levels.data(), static_cast<int64_t>(counts.size()),
+                           threads, histogram.data());
+            EXPECT_EQ(counts, passed.counts) << size.first << " on " << threads;
+            EXPECT_EQ(levels, passed.levels) << size.first << " on " << threads;
+        }
+    }
+}
+
 TEST(EqualizeCounts, LargestCountsAroundTheFirstTableLengthGetTheirLevels) {
     // The tables first have 4096 entries, for counts up to 4095.
     for (uint16_t largest : {4095, 4096, 4097}) {
