@@ -98,8 +98,10 @@ soak: build
 	        $$replay $(SOAK_REPLAYS) || exit 1; \
 	done
 
-# Kernels against a memory-streaming floor, then each module in Octave against what a user
-# would write instead; fast-histogram times the same points in a Python process of its own.
+# Kernels against a memory-streaming floor, then each module in Octave against the fastest M
+# code a user would write instead, on Octave 7 here and on Octave 9 in the Debian 13 root;
+# fast-histogram times the same points in a Python process of its own. The table of both goes
+# to $(BUILD)/bench.md.
 bench: build
 	./tools/install-deps.sh bench
 	$(BUILD)/bench/kernels_bench --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
@@ -107,7 +109,15 @@ bench: build
 	$(OCTAVE) --eval "addpath('$(CURDIR)/bench'); benchPoints('$(CURDIR)/$(BUILD)/bench-data')"
 	/usr/bin/python3 bench/fast_histogram_time.py $(BUILD)/bench-data > $(BUILD)/bench-data/fast_histogram.txt
 	$(OCTAVE) --eval "addpath('$(CURDIR)/$(BUILD)/toolbox'); addpath('$(CURDIR)/bench'); \
-	    benchModules('$(CURDIR)/$(BUILD)/bench-data', '$(CURDIR)/$(BUILD)/bench.md')"
+	    benchModules('$(CURDIR)/$(BUILD)/bench-data', '$(CURDIR)/$(BUILD)/bench-octave7.tsv')"
+	./tools/octave-root.sh run sh -c 'cmake -S /spot -B /build -DCMAKE_BUILD_TYPE=Release \
+	    -DWARNINGS_AS_ERRORS=ON -DBUILD_BENCHMARKS=OFF > /dev/null && \
+	    cmake --build /build -j $(JOBS) > /dev/null && \
+	    octave-cli --no-history -q --eval "addpath(\"/build/toolbox\"); addpath(\"/spot/bench\"); \
+	        benchModules(\"/spot/$(BUILD)/bench-data\", \"/tmp/bench-rows.tsv\")" >&2 && \
+	    cat /tmp/bench-rows.tsv' > $(BUILD)/bench-octave9.tsv
+	/usr/bin/python3 bench/bench_table.py $(BUILD)/bench.md $(BUILD)/bench-octave7.tsv \
+	    $(BUILD)/bench-octave9.tsv
 
 # Each planted fault of tools/mutants.txt, alone, in a copy of the tree: rebuilt, then the unit,
 # Octave and MATLAB-route tests run. Takes minutes; not part of make test.

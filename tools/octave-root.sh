@@ -19,7 +19,7 @@ mirror=http://deb.debian.org/debian
 packages=(octave octave-dev octave-image cmake g++ make libgtest-dev binutils)
 
 if [ "${SKIP_OCTAVE_ROOT:-0}" = 1 ]; then
-    echo "Skipping the Octave 9 pass: SKIP_OCTAVE_ROOT=1."
+    echo "Skipping the Octave 9 pass: SKIP_OCTAVE_ROOT=1." >&2
     exit 0
 fi
 if [ "$(id -u)" -eq 0 ]; then
@@ -35,7 +35,7 @@ fi
 
 make_root() {
     [ -e "$root/.complete" ] && return 0
-    echo "Making a Debian 13 root with Octave 9 in $root (once; about 2 minutes)"
+    echo "Making a Debian 13 root with Octave 9 in $root (once; about 2 minutes)" >&2
     command -v debootstrap > /dev/null || "$here/tools/install-deps.sh"
     "${as_root[@]}" rm -rf "$root"
     mkdir -p "$(dirname "$root")"

@@ -82,16 +82,15 @@ function recordingRewrittenDuringReads(folder)
   writeRecording(source, frames);
   file = fullfile(folder, 'rewritten.rec');
   copyfile(source, file);
-  % Another program rewrites the recording in place (truncate, then write) until told to stop.
+  % Another program rewrites the recording in place (truncate, then write) until told to stop,
+  % or until the recording is gone; told to stop however this test ends.
   stop = fullfile(folder, 'stop');
   stopped = fullfile(folder, 'stopped');
-  system(sprintf('(while [ ! -e "%s" ]; do cp "%s" "%s"; done; touch "%s") > /dev/null 2>&1 &', ...
-                 stop, source, file, stopped));
+  system(sprintf(['(while [ -e "%s" ] && [ ! -e "%s" ]; do cp "%s" "%s"; done; ' ...
+                  'touch "%s") > /dev/null 2>&1 &'], source, stop, source, file, stopped));
+  stopRewriting = onCleanup(@() stopAndWait(stop, stopped));
   output = runChild('rewritten', folder, 4, '');
-  fclose(fopen(stop, 'w'));
-  while ~exist(stopped, 'file')
-    pause(0.05);
-  end
+  clear stopRewriting
   % Every line is a read that did not happen, said the way the module says it.
   lines = strsplit(strtrim(output), "\n");
   allowed = ['^(DCIMG_ERR=0x8000010[23] @ dcimg_(open|lockframe)|frameFetch: the recording ' ...
@@ -100,6 +99,13 @@ function recordingRewrittenDuringReads(folder)
   assert(isempty(unexpected), sprintf('unexpected output: %s', strjoin(unexpected, ' | ')));
   reads = str2double(regexp(output, '(\d+) reads', 'tokens', 'once'){1});
   assert(reads > 100, sprintf('only %d reads', reads));
+end
+
+function stopAndWait(stop, stopped)
+  fclose(fopen(stop, 'w'));
+  while ~exist(stopped, 'file')
+    pause(0.05);
+  end
 end
 
 function moduleUnloadedAndReloaded(folder)
