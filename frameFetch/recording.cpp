@@ -2,14 +2,10 @@
 
 #include <atomic>
 
-#if defined(_WIN32)
-#define WIN32_LEAN_AND_MEAN
-#include <windows.h>
-#endif
-
 #include "guarded_copy.h"
 #include "mex.h"
 #include "parallel.h"
+#include "wide_text.h"
 
 void printDcimgError(int32_t result, const char* label) {
     const auto bits = static_cast<unsigned long>(static_cast<uint32_t>(result));
@@ -18,12 +14,10 @@ void printDcimgError(int32_t result, const char* label) {
 
 #if defined(_WIN32)
 std::string toLocalCodePage(const char* utf8) {
-    const int wideLength = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8, -1, nullptr, 0);
-    if (wideLength <= 0) {
+    const std::wstring wide = wideFromUtf8(utf8);
+    if (wide.empty()) {
         return std::string();
     }
-    std::wstring wide(static_cast<size_t>(wideLength), L'\0');
-    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8, -1, &wide[0], wideLength);
     BOOL lost = FALSE;
     const int length = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.c_str(), -1, nullptr,
                                            0, nullptr, &lost);

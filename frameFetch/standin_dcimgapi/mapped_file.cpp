@@ -1,13 +1,9 @@
 #include "mapped_file.h"
 
 #if defined(_WIN32)
-#define WIN32_LEAN_AND_MEAN
-#if !defined(NOMINMAX)
-#define NOMINMAX
-#endif
-#include <windows.h>
-
 #include <string>
+
+#include "wide_text.h"
 #else
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -19,24 +15,8 @@
 
 #if defined(_WIN32)
 
-namespace {
-
-// Paths come in UTF-8.
-std::wstring widePath(const char* path) {
-    const int length = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, nullptr, 0);
-    if (length <= 0) {
-        return std::wstring();
-    }
-    std::wstring wide(static_cast<size_t>(length), L'\0');
-    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, &wide[0], length);
-    wide.resize(static_cast<size_t>(length) - 1);
-    return wide;
-}
-
-}  // namespace
-
 bool mapFile(const char* path, FileHead* head, MappedFile* file) {
-    const std::wstring wide = widePath(path);
+    const std::wstring wide = wideFromUtf8(path);  // paths come in UTF-8
     // Folders cannot be opened without FILE_FLAG_BACKUP_SEMANTICS: they fail here.
     HANDLE handle = CreateFileW(wide.c_str(), GENERIC_READ,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,

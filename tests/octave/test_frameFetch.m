@@ -1,19 +1,12 @@
 function test_frameFetch()
   % End-to-end checks of frameFetch and writeRecording in Octave, with the stand-in library.
-  folder = tempname();
-  mkdir(folder);
-  cleanup = onCleanup(@() removeFolder(folder));
+  [folder, cleanup] = scratchFolder();
   readsFrames(folder);
   libraryFailures(folder);
   argumentErrors(folder);
   manyCallsLeaveNothingBehind(folder);
   threadsGiveTheSerialResult(folder);
   disp('test_frameFetch: all passed');
-end
-
-function removeFolder(folder)
-  confirm_recursive_rmdir(false, 'local');
-  rmdir(folder, 's');
 end
 
 function readsFrames(folder)

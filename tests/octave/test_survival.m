@@ -4,19 +4,12 @@ function test_survival(failNewLibrary)
   % could crash run in child sessions: a recording rewritten during reads, the module unloaded
   % and loaded again, threads that cannot start (failNewLibrary, preloaded, makes every
   % operator new of the modules fail).
-  folder = tempname();
-  mkdir(folder);
-  cleanup = onCleanup(@() removeFolder(folder));
+  [folder, cleanup] = scratchFolder();
   usersZerosAndBuiltinAreNeverWrittenInto(folder);
   recordingRewrittenDuringReads(folder);
   moduleUnloadedAndReloaded(folder);
   threadsThatCannotStart(folder, failNewLibrary);
   disp('test_survival: all passed');
-end
-
-function removeFolder(folder)
-  confirm_recursive_rmdir(false, 'local');
-  rmdir(folder, 's');
 end
 
 function output = runChild(scenario, folder, seconds, environment)
