@@ -168,8 +168,12 @@ TEST(BinPoints, ThreadsImagesMergeSaturatingAndEveryOneCounts) {
         const std::vector<uint16_t> images = {1000, 2, 65535, 0,     0,    // image 0
                                               0,    3, 1,     65535, 0,    // image 1
                                               5,    0, 9,     0,     42};  // image 2, the last
-        mergeCountImages(total.data(), images.data(), 3, 5, threads);
+        std::vector<int64_t> histogram(kCountHistogramLength);
+        mergeCountImages(total.data(), images.data(), 3, 5, threads, histogram.data());
         EXPECT_EQ(total, (std::vector<uint16_t>{65535, 6, 65535, 65535, 42})) << threads;
+        // The merged counts are tallied, the last image's included.
+        EXPECT_EQ(histogram[65535], 3);
+        EXPECT_EQ(histogram[6] + histogram[42], 2);
     }
     // Each thread counts into an image of its own only where the image is small beside the
     // points.
