@@ -18,6 +18,10 @@ OCTAVE     := octave --no-gui --no-history -q
 .PHONY: all deps build install demo test test-octave9 unit-sanitized unit-threads fuzz windows soak \
         package bench mutate format clean
 
+# Builds the toolbox in /build inside the Debian 13 root, from the sources at /spot.
+ROOT_BUILD := cmake -S /spot -B /build -DCMAKE_BUILD_TYPE=Release -DWARNINGS_AS_ERRORS=ON \
+              -DBUILD_BENCHMARKS=OFF > /dev/null && cmake --build /build -j $(JOBS) > /dev/null
+
 SOAK_CALLS   ?= 100000
 SOAK_REPLAYS ?= 1000
 
@@ -47,9 +51,7 @@ test: build
 # The unit, Octave, install-route and MATLAB-route tests again, built inside a Debian 13 root
 # with Octave 9.4 (tools/octave-root.sh makes it once and keeps it).
 test-octave9: deps
-	./tools/octave-root.sh run sh -c 'cmake -S /spot -B /build -DCMAKE_BUILD_TYPE=Release \
-	    -DWARNINGS_AS_ERRORS=ON -DBUILD_BENCHMARKS=OFF > /dev/null && \
-	    cmake --build /build -j $(JOBS) > /dev/null && cd /build && \
+	./tools/octave-root.sh run sh -c '$(ROOT_BUILD) && cd /build && \
 	    ctest --output-on-failure -j $(JOBS)'
 
 # Unit tests built with AddressSanitizer and UndefinedBehaviorSanitizer.
@@ -110,9 +112,7 @@ bench: build
 	/usr/bin/python3 bench/fast_histogram_time.py $(BUILD)/bench-data > $(BUILD)/bench-data/fast_histogram.txt
 	$(OCTAVE) --eval "addpath('$(CURDIR)/$(BUILD)/toolbox'); addpath('$(CURDIR)/bench'); \
 	    benchModules('$(CURDIR)/$(BUILD)/bench-data', '$(CURDIR)/$(BUILD)/bench-octave7.tsv')"
-	./tools/octave-root.sh run sh -c 'cmake -S /spot -B /build -DCMAKE_BUILD_TYPE=Release \
-	    -DWARNINGS_AS_ERRORS=ON -DBUILD_BENCHMARKS=OFF > /dev/null && \
-	    cmake --build /build -j $(JOBS) > /dev/null && \
+	./tools/octave-root.sh run sh -c '$(ROOT_BUILD) && \
 	    octave-cli --no-history -q --eval "addpath(\"/build/toolbox\"); addpath(\"/spot/bench\"); \
 	        benchModules(\"/spot/$(BUILD)/bench-data\", \"/tmp/bench-rows.tsv\")" >&2 && \
 	    cat /tmp/bench-rows.tsv' > $(BUILD)/bench-octave9.tsv

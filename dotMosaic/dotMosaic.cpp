@@ -12,6 +12,10 @@ namespace {
 constexpr int64_t kPointsPerThread = 1 << 18;
 constexpr int64_t kPixelsPerThread = 1 << 20;
 
+// Binning can tally how many pixels hold each count on the way, sparing equalisation a pass
+// over the image. Below this many pixels that pass costs less than clearing the tally.
+constexpr int64_t kPixelsWorthATally = int64_t{4} * kCountHistogramLength;
+
 // The imaginary part of a complex input would be dropped without a word.
 bool isSingleReal(const mxArray* array) {
     return mxGetClassID(array) == mxSINGLE_CLASS && !mxIsComplex(array);
@@ -51,16 +55,15 @@ void renderMosaic(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
             ? gateway::createOutputMatrix(sizeX, sizeY, mxSINGLE_CLASS, gateway::Fill::kZero)
             : nullptr;
     auto* counts = static_cast<uint16_t*>(mxGetData(countImage));
-    // Equalisation needs only how many pixels hold each count, which binning tallies on the
-    // way: one pass over the image fewer.
-    std::vector<int64_t> histogram(useHistEqual ? kCountHistogramLength : 0);
-    int64_t* tally = useHistEqual ? histogram.data() : nullptr;
+    const int64_t pixelCount = static_cast<int64_t>(sizeX) * sizeY;
+    const bool tallied = useHistEqual && pixelCount >= kPixelsWorthATally;
+    std::vector<int64_t> histogram(tallied ? kCountHistogramLength : 0);
+    int64_t* tally = tallied ? histogram.data() : nullptr;
     binPoints(sizeX, sizeY, pointCount, x, y, counts,
               parallel::threadsFor(pointCount, kPointsPerThread), tally);
     if (useHistEqual) {
         float* equalised =
             equalisedImage != nullptr ? static_cast<float*>(mxGetData(equalisedImage)) : nullptr;
-        const int64_t pixelCount = static_cast<int64_t>(sizeX) * sizeY;
         equalizeCounts(counts, equalised, pixelCount,
                        parallel::threadsFor(pixelCount, kPixelsPerThread), tally);
     }
