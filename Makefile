@@ -1,4 +1,5 @@
-# make demo   builds, installs the toolbox into ./toolbox and runs the demo
+# make demo   installs what the demo needs, builds, installs the toolbox into ./toolbox and
+#             runs the demo
 # make test   builds and runs every test: unit, Octave end to end, soak, memcheck, the sanitizer
 #             and thread-sanitizer builds, short fuzz runs, the Windows build under Wine, and the
 #             tests again against Octave 9 in a Debian 13 root (SKIP_OCTAVE_ROOT=1 skips that)
@@ -14,6 +15,10 @@ FUZZ_SECONDS ?= 60
 PREFIX     ?= $(CURDIR)/toolbox
 JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 OCTAVE     := octave --no-gui --no-history -q
+
+# Sub-makes and CMake's own makes do not announce every folder they enter.
+MAKEFLAGS += --no-print-directory
+CONFIGURE := cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DWARNINGS_AS_ERRORS=ON
 
 .PHONY: all deps build install demo test test-octave9 unit-sanitized unit-threads fuzz windows soak \
         package bench mutate format clean
@@ -31,14 +36,22 @@ deps:
 	./tools/install-deps.sh
 
 build: deps
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DWARNINGS_AS_ERRORS=ON
+	$(CONFIGURE) -DBUILD_TESTING=ON -DBUILD_BENCHMARKS=ON
 	cmake --build $(BUILD) -j $(JOBS)
 
 install: build
 	cmake --install $(BUILD) --prefix $(PREFIX)
 
-demo: install
-	$(OCTAVE) --eval "addpath('$(PREFIX)'); addpath('$(CURDIR)/demo'); runDemo('$(CURDIR)/$(BUILD)/demo');"
+# Only what the demo needs is installed and built; the build's account goes to a log, shown
+# only when it fails.
+demo:
+	@./tools/install-deps.sh demo
+	@mkdir -p $(BUILD)
+	@echo "Building the toolbox into $(PREFIX) (log: $(BUILD)/demo-build.log)"
+	@{ $(CONFIGURE) -DBUILD_TESTING=OFF -DBUILD_BENCHMARKS=OFF && \
+	   cmake --build $(BUILD) -j $(JOBS) && cmake --install $(BUILD) --prefix $(PREFIX); } \
+	    > $(BUILD)/demo-build.log 2>&1 || { tail -n 40 $(BUILD)/demo-build.log; exit 1; }
+	@$(OCTAVE) --eval "addpath('$(PREFIX)'); addpath('$(CURDIR)/demo'); runDemo('$(CURDIR)/$(BUILD)/demo');"
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)

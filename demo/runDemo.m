@@ -98,6 +98,11 @@ function result = runDemo(outDir, varargin)
   writeImages(outDir, rawFrame, frameSum, levels, plainCounts, scale, cam);
   result = report(fits, emitters, events, photons, times, frameCount, cam);
   result.images = outDir;
+  fprintf('\nPictures:\n');
+  for name = {'demo_side_by_side.png', 'demo_raw_frame.png', 'demo_sum_of_frames.png', ...
+              'demo_super_resolved.png', 'demo_super_resolved_counts.png'}
+    fprintf('  %s\n', fullfile(outDir, name{1}));
+  end
 end
 
 function cam = camera()

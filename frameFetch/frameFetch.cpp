@@ -83,7 +83,7 @@ void fetchFrame(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
                     "frameFetch: the recording changed or could not be read while frame "
                     "%d was copied\n",
                     frameIndex);
-                mxDestroyArray(image);
+                gateway::destroyOutput(image);
                 image = nullptr;
             }
         }

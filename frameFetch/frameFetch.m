@@ -32,8 +32,11 @@
 %
 %   The stand-in library keeps the last recording read mapped into memory
 %   between calls, so that reading its frames one call at a time costs no
-%   new mapping. It lets go of it at the next call of any file, as soon as
-%   the recording is deleted or changed, and when frameFetch is cleared.
+%   new mapping. It lets go of it at the next frameFetch call (of any file),
+%   and when frameFetch is cleared (clear frameFetch, clear functions, clear
+%   all, or the end of the session); nothing is released between calls. A
+%   recording deleted after a read therefore keeps its disk space until then:
+%   clear frameFetch releases it at once. (Windows keeps nothing mapped.)
 %
 %   Errors
 %     MATLAB:WrongNumberOfInputs  Usage: [frame, frameCount] =
@@ -43,7 +46,10 @@
 %     frameFetch:WrongType  frameIndex must be finite.
 %     frameFetch:WrongType  path must be a single row of characters.
 %     frameFetch:WrongType  path must not contain a NUL character.
-%     frameFetch:WrongType  path must be valid Unicode text.
+%     frameFetch:WrongType  path must be valid Unicode text. (MATLAB only, for
+%                           text that UTF-8 cannot encode. In Octave a char
+%                           array holds bytes, and the path goes to the
+%                           library as those bytes, valid UTF-8 or not.)
 %     frameFetch:DimensionTooLarge  Array dimensions must each be less than
 %                                 2^31.
 %     frameFetch:OutOfMemory  Out of memory.

@@ -6,6 +6,7 @@
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 #else
+#include <pthread.h>
 #include <setjmp.h>
 #include <signal.h>
 
@@ -125,10 +126,19 @@ bool copyRowsGuarded(const RowCopy& copy) {
     region.begin = copy.source;
     region.end = copy.source + (copy.rows - 1) * copy.sourceStride + copy.rowBytes;
     guardedRegion = &region;
-    // The signal mask is saved and restored: SIGBUS is blocked while the handler runs, and a
-    // thread started later would inherit it blocked, which turns its next bus error fatal.
+    // A bus error that is blocked in this thread (some other part of the host may block it)
+    // cannot reach the handler: the kernel ends the process instead. So SIGBUS is unblocked
+    // for the copy, and the thread's own mask comes back after it.
+    sigset_t busError;
+    sigset_t threadMask;
+    sigemptyset(&busError);
+    sigaddset(&busError, SIGBUS);
+    pthread_sigmask(SIG_UNBLOCK, &busError, &threadMask);
+    // The mask is saved with the jump and restored by it: SIGBUS is blocked while the handler
+    // runs, and left so, a thread started later would inherit it blocked.
     if (sigsetjmp(region.resume, 1) != 0) {
         guardedRegion = nullptr;
+        pthread_sigmask(SIG_SETMASK, &threadMask, nullptr);
         return false;
     }
     // The handler on this thread sees the region before the first byte is read.
@@ -143,6 +153,7 @@ bool copyRowsGuarded(const RowCopy& copy) {
     }
     std::atomic_signal_fence(std::memory_order_seq_cst);
     guardedRegion = nullptr;
+    pthread_sigmask(SIG_SETMASK, &threadMask, nullptr);
     return true;
 }
 

@@ -30,96 +30,6 @@ void convertToDoubles(const void* data, int64_t count, double* out) {
     }
 }
 
-int64_t elementBytes(mxClassID classId) {
-    switch (classId) {
-        case mxUINT16_CLASS:
-            return 2;
-        case mxSINGLE_CLASS:
-            return 4;
-        default:
-            return 8;
-    }
-}
-
-#if defined(STANDIN_HOST) || defined(GATEWAY_OCTAVE)
-#define GATEWAY_OUTPUTS_FROM_HOST 1
-
-const char* className(mxClassID classId) {
-    switch (classId) {
-        case mxUINT16_CLASS:
-            return "uint16";
-        case mxSINGLE_CLASS:
-            return "single";
-        default:
-            return "double";
-    }
-}
-
-// Outputs of at least this many bytes are asked of the host.
-int64_t hostCallBytes() {
-#if defined(STANDIN_HOST)
-    // The stand-in plays either host, so that tests cover both ways; as Octave it asks for
-    // every output, however small.
-    return standinOutputsFromHost() ? 0 : INT64_MAX;
-#else
-    return 64 * 1024;  // below this the host call costs more than the copy it saves
-#endif
-}
-
-// Whether `array` is a real array of the class with these leading dimensions and no more.
-bool hasShape(const mxArray* array, int count, const int32_t* dims, mxClassID classId) {
-    if (array == nullptr || mxGetClassID(array) != classId || mxIsComplex(array) ||
-        mxIsSparse(array)) {
-        return false;
-    }
-    const auto given = static_cast<int>(mxGetNumberOfDimensions(array));
-    const mwSize* lengths = mxGetDimensions(array);
-    for (int k = 0; k < (given > count ? given : count); ++k) {
-        const uint64_t want = k < count ? static_cast<uint64_t>(dims[k]) : 1;
-        const uint64_t have = k < given ? static_cast<uint64_t>(lengths[k]) : 1;
-        if (want != have) {
-            return false;
-        }
-    }
-    return true;
-}
-
-bool isUnshared(const mxArray* array) {
-#if defined(STANDIN_HOST)
-    return standinArrayIsUnshared(array) != 0;
-#else
-    return octaveArrayIsUnshared(array);
-#endif
-}
-
-// zeros(dims, class) of the host's built-in, through `builtin` so that a zeros.m on the path
-// is never called. Null unless the answer is a fresh array of that class and shape: a
-// `builtin` of the user's could still answer with a variable of theirs, or fail.
-mxArray* askHostForZeros(int count, const int32_t* dims, mxClassID classId) {
-    mxArray* args[3];
-    args[0] = mxCreateString("zeros");
-    args[1] = mxCreateNumericMatrix(1, static_cast<mwSize>(count), mxDOUBLE_CLASS, mxREAL);
-    auto* lengths = static_cast<double*>(mxGetData(args[1]));
-    for (int k = 0; k < count; ++k) {
-        lengths[k] = dims[k];
-    }
-    args[2] = mxCreateString(className(classId));
-    mxArray* result = nullptr;
-    // A failure of the call comes back as a status instead of ending the module's call.
-    mexSetTrapFlag(1);
-    const int failed = mexCallMATLAB(1, &result, 3, args, "builtin");
-    mexSetTrapFlag(0);
-    for (mxArray* arg : args) {
-        mxDestroyArray(arg);
-    }
-    if (failed != 0 || !hasShape(result, count, dims, classId) || !isUnshared(result)) {
-        mxDestroyArray(result);
-        return nullptr;
-    }
-    return result;
-}
-#endif
-
 }  // namespace
 
 int32_t truncateToInt32(double value) {
@@ -202,35 +112,27 @@ void raiseEscaped(const char* reason, const char* message) {
 }
 
 mxArray* createOutput(int count, const int32_t* dims, mxClassID classId, Fill fill) {
-    mwSize wide[Shape::kLeading];
     const int used = count < Shape::kLeading ? count : Shape::kLeading;
-    // In floating point: three lengths below 2^31 can multiply past 64 bits.
-    double bytes = static_cast<double>(elementBytes(classId));
-    for (int k = 0; k < used; ++k) {
-        wide[k] = static_cast<mwSize>(dims[k]);
-        bytes *= dims[k];
+#if defined(GATEWAY_OCTAVE)
+    try {
+        return static_cast<mxArray*>(octaveNewArray(used, dims, classId, fill == Fill::kZero));
+    } catch (const std::bad_alloc&) {
+        // Octave's own allocation below fails with an error of its own if it must.
     }
-#if defined(GATEWAY_OUTPUTS_FROM_HOST)
-    if (bytes >= static_cast<double>(hostCallBytes())) {
-        mxArray* made = askHostForZeros(used, dims, classId);
-        if (made != nullptr) {
-            return made;
-        }
-    }
-#else
-    (void)bytes;
 #endif
+    size_t sizes[Shape::kLeading];
+    for (int k = 0; k < used; ++k) {
+        sizes[k] = static_cast<size_t>(dims[k]);
+    }
 #if defined(GATEWAY_MATLAB) || defined(STANDIN_HOST)
     if (fill == Fill::kUnfilled) {
-        size_t sizes[Shape::kLeading];
-        for (int k = 0; k < used; ++k) {
-            sizes[k] = static_cast<size_t>(dims[k]);
-        }
         return mxCreateUninitNumericArray(static_cast<size_t>(used), sizes, classId, mxREAL);
     }
 #else
     (void)fill;
 #endif
+    mwSize wide[Shape::kLeading];
+    std::copy(sizes, sizes + used, wide);
     return mxCreateNumericArray(static_cast<mwSize>(used), wide, classId, mxREAL);
 }
 
@@ -239,11 +141,21 @@ mxArray* createOutputMatrix(int32_t rows, int32_t cols, mxClassID classId, Fill 
     return createOutput(2, dims, classId, fill);
 }
 
+void destroyOutput(mxArray* array) {
+#if defined(GATEWAY_OCTAVE)
+    // Octave releases every array of the call when it returns, those of octaveNewArray only
+    // then.
+    (void)array;
+#else
+    mxDestroyArray(array);
+#endif
+}
+
 void storeOutput(int nlhs, mxArray* plhs[], int slot, mxArray* array) {
     if (hasSlot(nlhs, slot)) {
         plhs[slot] = array;
     } else {
-        mxDestroyArray(array);
+        destroyOutput(array);
     }
 }
 

@@ -63,10 +63,9 @@ Shape readShape(const mxArray* array);
 enum class Fill { kZero, kUnfilled };
 
 // A new real output array, made the cheapest way the host offers, and the module's alone.
-// Octave copies an array made with mxCreate* into a fresh zero-filled one when the call
-// returns, but hands back one it made itself as it is: large outputs there are asked of its
-// built-in `zeros` (never of a function on the user's path), and taken only when they have the
-// class and shape asked for and share their elements with nothing else. MATLAB hands out
+// Octave copies an array made with mxCreate* into a fresh one when the call returns, but hands
+// back one made as its built-in zeros makes them as it is: outputs there are made that way
+// (octave_arrays.h), without calling any function a user could shadow. MATLAB hands out
 // unfilled storage (mxCreateUninitNumericArray) for outputs the module fills completely.
 mxArray* createOutput(int count, const int32_t* dims, mxClassID classId, Fill fill);
 mxArray* createOutputMatrix(int32_t rows, int32_t cols, mxClassID classId, Fill fill);
@@ -75,6 +74,10 @@ mxArray* createOutputMatrix(int32_t rows, int32_t cols, mxClassID classId, Fill 
 inline bool hasSlot(int nlhs, int slot) {
     return slot == 0 || slot < nlhs;
 }
+
+// Destroys an output that will not be handed out. (In Octave the host releases it when the
+// call returns.)
+void destroyOutput(mxArray* array);
 
 // Stores `array` in output slot `slot` when the caller has that slot; otherwise destroys it.
 void storeOutput(int nlhs, mxArray* plhs[], int slot, mxArray* array);

@@ -4,27 +4,39 @@
 
 #include "mxarray.h"
 #include "oct.h"
-#include "ov-base-mat.h"
+// After mxarray.h, so that the interface functions take the class itself.
+#include "mexproto.h"
 
 namespace {
 
-// Whether the matrix in `value` is of type Matrix and holds its elements alone.
-template <class Matrix>
-bool holdsElementsAlone(const octave_base_value& value) {
-    const auto* matrix = dynamic_cast<const octave_base_matrix<Matrix>*>(&value);
-    return matrix != nullptr && !const_cast<Matrix&>(matrix->matrix_ref()).is_shared();
+octave_value newValue(const dim_vector& lengths, int classId, bool zeroFill) {
+    switch (classId) {
+        case mxUINT16_CLASS:
+            return octave_value(uint16NDArray(lengths));  // octave_uint16 always starts at 0
+        case mxSINGLE_CLASS:
+            return zeroFill ? octave_value(FloatNDArray(lengths, 0.0f))
+                            : octave_value(FloatNDArray(lengths));
+        default:
+            return zeroFill ? octave_value(NDArray(lengths, 0.0)) : octave_value(NDArray(lengths));
+    }
 }
 
 }  // namespace
 
-bool octaveArrayIsUnshared(const void* array) {
-    const octave_value value = mxArray::as_octave_value(static_cast<const mxArray*>(array));
-    // Two holders: the array handed over, and `value` here. A third is a variable of the
-    // user's (a global, a persistent) holding the very same value.
-    if (value.get_count() != 2) {
-        return false;
+void* octaveNewArray(int count, const int32_t* dims, int classId, bool zeroFill) {
+    dim_vector lengths;
+    lengths.resize(count < 2 ? 2 : count, 1);
+    for (int k = 0; k < count; ++k) {
+        lengths(k) = dims[k];
     }
-    const octave_base_value& held = value.get_rep();
-    return holdsElementsAlone<uint16NDArray>(held) || holdsElementsAlone<FloatNDArray>(held) ||
-           holdsElementsAlone<NDArray>(held);
+    // An mxArray around an octave_value is what mexCallMATLAB hands out; Octave takes its
+    // value back without a copy.
+    auto* array =
+        new mxArray(MX_HAS_INTERLEAVED_COMPLEX != 0, newValue(lengths, classId, zeroFill));
+    // The interface offers no way to tie an array made here to the call, so a cell of the
+    // call's own holds it: Octave deletes the cell, and the array with it, when the call ends,
+    // after it has taken the outputs' values.
+    mxArray* owner = mxCreateCellMatrix(1, 1);
+    mxSetCell(owner, 0, array);
+    return array;
 }

@@ -14,11 +14,21 @@ tar -xOzf "$tarball" --wildcards '*/DESCRIPTION' | grep -qx 'License: BSD-3-Clau
 
 mkdir -p "$work/packages"
 cd "$work"
+# What the user's own package lists say before; a test must leave them as they were.
+lists() {
+    "$octave" --no-gui --no-history -q --eval "
+      for list = {pkg('local_list'), pkg('global_list')}
+        printf('%s\n', list{1});
+        if exist(list{1}, 'file'), type(list{1}); end
+      end" 2>&1
+}
+before=$(lists)
 status=0
 "$octave" --no-gui --no-history -q --eval "
   pkg prefix '$work/packages' '$work/packages';
   pkg local_list '$work/packages/octave_packages';
-  pkg install '$tarball';
+  pkg global_list '$work/packages/octave_global_packages';
+  pkg install -local '$tarball';
   pkg load spot;
   addpath('$here/tests/octave');
   checkToolbox();
@@ -28,4 +38,8 @@ status=0
 # pkg warns that help-only files hold no function; the rest is worth showing.
 grep -v -E "doc_cache_create|^ *(called from|doc_cache|gen_doc|install|pkg at|generate_lookfor)" \
     "$work/log" || true
+if [ "$(lists)" != "$before" ]; then
+    echo "the user's Octave package lists changed" >&2
+    status=1
+fi
 exit "$status"

@@ -1,13 +1,18 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that building, testing and the demo need, when any is missing.
+# Installs the Debian packages a target needs, when any is missing:
+#   install-deps.sh        building and every test (make test)
+#   install-deps.sh demo   building the toolbox and running the demo (make demo)
+#   install-deps.sh bench  every test's, and what the benchmarks compare against
 set -euo pipefail
 
-# With "bench": also what the benchmarks compare against (histeq, fast-histogram).
-packages=(make cmake g++ libgtest-dev libbenchmark-dev octave liboctave-dev clang-format
-          clang libclang-rt-14-dev valgrind g++-mingw-w64-x86-64-posix wine wine64 debootstrap)
-if [ "${1:-}" = "bench" ]; then
-    packages+=(octave-image python3-numpy python3-fast-histogram)
-fi
+demo=(make cmake g++ octave liboctave-dev)
+tests=("${demo[@]}" libgtest-dev libbenchmark-dev clang-format clang libclang-rt-14-dev valgrind
+       g++-mingw-w64-x86-64-posix wine wine64 debootstrap)
+case "${1:-}" in
+    demo) packages=("${demo[@]}") ;;
+    bench) packages=("${tests[@]}" octave-image octave-parallel python3-numpy python3-fast-histogram) ;;
+    *) packages=("${tests[@]}") ;;
+esac
 
 missing=()
 for package in "${packages[@]}"; do
@@ -19,10 +24,17 @@ if [ ${#missing[@]} -eq 0 ]; then
     exit 0
 fi
 
-echo "Installing missing packages: ${missing[*]}"
 sudo=""
 if [ "$(id -u)" -ne 0 ]; then
     sudo="sudo"
 fi
-$sudo apt-get update
-DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y "${missing[@]}"
+# apt's own account goes to a log, shown only when it fails.
+log=$(mktemp)
+trap 'rm -f "$log"' EXIT
+echo "Installing ${#missing[@]} missing Debian packages (${missing[*]}); a few minutes the first time"
+if ! { $sudo apt-get update -q && DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q \
+        "${missing[@]}"; } > "$log" 2>&1; then
+    tail -n 40 "$log"
+    echo "Installing the packages failed."
+    exit 1
+fi

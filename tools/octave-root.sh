@@ -40,9 +40,13 @@ make_root() {
     "${as_root[@]}" rm -rf "$root"
     mkdir -p "$(dirname "$root")"
     "${as_root[@]}" debootstrap --variant=minbase "$suite" "$root" "$mirror" > /dev/null
+    # No services start in the root (policy-rc.d), and what apt says of that, and of the
+    # configuration it writes, is not an error.
+    "${as_root[@]}" sh -c "printf '#!/bin/sh\nexit 101\n' > '$root/usr/sbin/policy-rc.d' &&
+        chmod +x '$root/usr/sbin/policy-rc.d'"
     enter env DEBIAN_FRONTEND=noninteractive sh -c \
         "apt-get update -qq && apt-get install -y -qq --no-install-recommends ${packages[*]}" \
-        > /dev/null
+        2>&1 > /dev/null | { grep -v -E "^(invoke-rc.d|update-language|Creating config|Replacing config|Moving old data|debconf: )" >&2 || true; }
     "${as_root[@]}" touch "$root/.complete"
 }
 
@@ -67,6 +71,7 @@ mount_into() {  # mount_into TARGET MOUNT-ARGUMENTS...
 enter() {
     mount_into "$root/proc" -t proc proc
     mount_into "$root/dev" --bind /dev
+    mount_into "$root/dev/pts" --bind /dev/pts  # apt's log needs a terminal
     mount_into "$root/spot" --bind "$here"
     "${as_root[@]}" mount -o remount,bind,ro "$root/spot"
     local status=0

@@ -84,9 +84,6 @@ int mexCallMATLAB(int nlhs, mxArray* plhs[], int nrhs, mxArray* prhs[], const ch
 // With a nonzero flag, a failed mexCallMATLAB returns 1 instead of ending the call.
 void mexSetTrapFlag(int flag);
 
-// Whether the stand-in plays Octave, whose outputs are best made by the host itself, rather
-// than MATLAB.
-int standinOutputsFromHost(void);
 // Whether `array` shares its elements with no other array, as Octave's reference counts tell.
 int standinArrayIsUnshared(const mxArray* array);
 

@@ -425,10 +425,6 @@ mxArray* mxCreateString(const char* text) {
     return array;
 }
 
-int standinOutputsFromHost(void) {
-    return host().playsOctave ? 1 : 0;
-}
-
 void mexSetTrapFlag(int flag) {
     host().trapsCallErrors = flag != 0;
 }

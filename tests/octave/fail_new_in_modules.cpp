@@ -1,9 +1,12 @@
 // Preloaded into a test's Octave (LD_PRELOAD): every operator new called from the code of a
 // library whose file name contains $FAIL_NEW_IN throws std::bad_alloc, as when memory runs
 // out. Such a library is found when it is loaded, by watching dlopen; the rest of the process
-// allocates as usual.
+// allocates as usual. With $BLOCK_SIGBUS set, SIGBUS starts blocked in the process's first
+// thread, and so in every thread it starts, as another part of a host may leave it.
 #include <dlfcn.h>
 #include <link.h>
+#include <pthread.h>
+#include <signal.h>
 
 #include <atomic>
 #include <cstdint>
@@ -44,6 +47,15 @@ bool calledFromFailingCode(uintptr_t caller) {
         }
     }
     return false;
+}
+
+__attribute__((constructor)) void blockBusErrorsWhenAsked() {
+    if (std::getenv("BLOCK_SIGBUS") != nullptr) {
+        sigset_t busError;
+        sigemptyset(&busError);
+        sigaddset(&busError, SIGBUS);
+        pthread_sigmask(SIG_BLOCK, &busError, nullptr);
+    }
 }
 
 }  // namespace

@@ -42,6 +42,14 @@ function unloadAndReload(folder)
     evalin('base', ways{mod(k, 4) + 1});
     assert(mappingsOf(file) == 0, 'still mapped after %s', ways{mod(k, 4) + 1});
   end
+  % As the help says: a deleted recording is held until frameFetch is next called or cleared.
+  copy = fullfile(folder, 'deleted.rec');
+  copyfile(file, copy);
+  frameFetch(0, copy);
+  delete(copy);
+  assert(mappingsOf(copy), 1);
+  clear frameFetch
+  assert(mappingsOf(copy) == 0, 'a deleted recording stays mapped after clear frameFetch');
   frameFetch(0, file);
   assert(mappingsOf(file), 1);
   delete(file);

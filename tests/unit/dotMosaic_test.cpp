@@ -430,13 +430,13 @@ TEST(DotMosaicEntry, EqualisesIntoBothOutputsOrIntoTheOnlyOne) {
     const std::vector<float> x = {0, 1, 2, 2, 0, 0, 0};
     const std::vector<float> y = {0, 0, 0, 0, 1, 1, 1};
     for (int role = 0; role < 4; ++role) {
-        // As MATLAB, then as Octave, which asks the host for every output.
+        // As MATLAB, then as Octave: neither is asked for an output by a call of its own.
         const int nlhs = 1 + role % 2;
         standin::playOctave(role >= 2);
         auto result = Call{nlhs, inputs(3, 2, singles(x), singles(y), -2)}();
         standin::playOctave(false);
         ASSERT_FALSE(result.failed) << result.message;
-        EXPECT_EQ(result.hostCalls, role >= 2 ? static_cast<size_t>(nlhs) : 0u);
+        EXPECT_EQ(result.hostCalls, 0u);
         EXPECT_EQ(result.scratchLeft, 0u) << "equalisation tables must be released";
         const uint16_t* counts = elementsOf<uint16_t>(result.outputs[0].get());
         EXPECT_EQ(std::vector<uint16_t>(counts, counts + 6),

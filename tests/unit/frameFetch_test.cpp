@@ -8,6 +8,7 @@
 #if defined(_WIN32)
 #include <windows.h>
 #else
+#include <pthread.h>
 #include <setjmp.h>
 #include <signal.h>
 #endif
@@ -202,7 +203,7 @@ TEST(FrameFetchEntry, LargeFramesComeOutWidthByHeight) {
         auto result = fetch(1, file);
         standin::playOctave(false);
         expectClean(result);
-        EXPECT_EQ(result.hostCalls, octave ? 2u : 0u);
+        EXPECT_EQ(result.hostCalls, 0u);
         expectFrame(result, 2048, 1024, 1);  // the first column is the first image row
     }
 }
@@ -299,6 +300,21 @@ TEST(CopyFrameRows, AFileThatShrinksUnderTheCopyFailsItOnAnyThread) {
         for (int threads : {1, 3}) {
             EXPECT_FALSE(copyFrameRows(frame, out.data(), threads)) << threads;
         }
+#if !defined(_WIN32)
+        // Blocked in the calling thread (and so in those it starts), a bus error would end
+        // the process: the copy unblocks it, and the thread's mask is back afterwards.
+        sigset_t busError;
+        sigset_t before;
+        sigemptyset(&busError);
+        sigaddset(&busError, SIGBUS);
+        pthread_sigmask(SIG_BLOCK, &busError, &before);
+        for (int threads : {1, 3}) {
+            EXPECT_FALSE(copyFrameRows(frame, out.data(), threads)) << threads;
+        }
+        sigset_t after;
+        pthread_sigmask(SIG_SETMASK, &before, &after);
+        EXPECT_EQ(sigismember(&after, SIGBUS), 1);
+#endif
     }
 #if !defined(_WIN32)
     // Any other bus error, here one outside a guarded copy, goes to the handler that was there
