@@ -47,7 +47,8 @@ function buildToolbox(outDir, vendorLibrary, builder)
     gateway{end + 1} = src('gateway', 'octave_arrays.cpp');
   end
   includes = {['-I' src('gateway')], ['-I' src('dotMosaic')], ['-I' src('boxGather')], ...
-              ['-I' src('frameFetch')], ['-I' src('frameFetch', 'standin_dcimgapi')]};
+              ['-I' src('frameFetch')], ['-I' src('frameFetch', 'standin_dcimgapi')], ...
+              ['-I' src('spotFit')]};
   build = @(name, sources, flags, libraries) ...
       compileModule(builder, outDir, name, sources, [includes, flags], libraries);
 
@@ -55,6 +56,7 @@ function buildToolbox(outDir, vendorLibrary, builder)
                       gateway], {}, {});
   build('boxGather', [{src('boxGather', 'boxGather.cpp'), src('boxGather', 'boxes.cpp')}, ...
                       gateway], {}, {});
+  build('spotFit', [{src('spotFit', 'spotFit.cpp'), src('spotFit', 'fit.cpp')}, gateway], {}, {});
   frameSources = [{src('frameFetch', 'frameFetch.cpp'), src('frameFetch', 'recording.cpp'), ...
                    src('frameFetch', 'guarded_copy.cpp')}, gateway];
   if isempty(vendorLibrary)
@@ -65,7 +67,7 @@ function buildToolbox(outDir, vendorLibrary, builder)
   else
     build('frameFetch', frameSources, {}, {vendorLibrary});
   end
-  for name = {'dotMosaic', 'boxGather', 'frameFetch'}
+  for name = {'dotMosaic', 'boxGather', 'frameFetch', 'spotFit'}
     copyfile(src(name{1}, [name{1} '.m']), outDir);
   end
   copyfile(src('LICENSE'), outDir);

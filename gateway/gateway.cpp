@@ -115,7 +115,7 @@ mxArray* createOutput(int count, const int32_t* dims, mxClassID classId, Fill fi
     const int used = count < Shape::kLeading ? count : Shape::kLeading;
 #if defined(GATEWAY_OCTAVE)
     try {
-        return static_cast<mxArray*>(octaveNewArray(used, dims, classId, fill == Fill::kZero));
+        return static_cast<mxArray*>(octaveNewArray(used, dims, classId));
     } catch (const std::bad_alloc&) {
         // Octave's own allocation below fails with an error of its own if it must.
     }

@@ -9,21 +9,21 @@
 
 namespace {
 
-octave_value newValue(const dim_vector& lengths, int classId, bool zeroFill) {
+// Octave's arrays value-initialise their elements: every new array starts at zero.
+octave_value newValue(const dim_vector& lengths, int classId) {
     switch (classId) {
         case mxUINT16_CLASS:
-            return octave_value(uint16NDArray(lengths));  // octave_uint16 always starts at 0
+            return octave_value(uint16NDArray(lengths));
         case mxSINGLE_CLASS:
-            return zeroFill ? octave_value(FloatNDArray(lengths, 0.0f))
-                            : octave_value(FloatNDArray(lengths));
+            return octave_value(FloatNDArray(lengths));
         default:
-            return zeroFill ? octave_value(NDArray(lengths, 0.0)) : octave_value(NDArray(lengths));
+            return octave_value(NDArray(lengths));
     }
 }
 
 }  // namespace
 
-void* octaveNewArray(int count, const int32_t* dims, int classId, bool zeroFill) {
+void* octaveNewArray(int count, const int32_t* dims, int classId) {
     dim_vector lengths;
     lengths.resize(count < 2 ? 2 : count, 1);
     for (int k = 0; k < count; ++k) {
@@ -31,8 +31,7 @@ void* octaveNewArray(int count, const int32_t* dims, int classId, bool zeroFill)
     }
     // An mxArray around an octave_value is what mexCallMATLAB hands out; Octave takes its
     // value back without a copy.
-    auto* array =
-        new mxArray(MX_HAS_INTERLEAVED_COMPLEX != 0, newValue(lengths, classId, zeroFill));
+    auto* array = new mxArray(MX_HAS_INTERLEAVED_COMPLEX != 0, newValue(lengths, classId));
     // The interface offers no way to tie an array made here to the call, so a cell of the
     // call's own holds it: Octave deletes the cell, and the array with it, when the call ends,
     // after it has taken the outputs' values.

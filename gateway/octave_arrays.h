@@ -6,8 +6,8 @@
 // A new real array of `count` dimensions (`classId` one of mxDOUBLE_CLASS, mxSINGLE_CLASS,
 // mxUINT16_CLASS), made as Octave's built-in zeros makes its arrays, without calling any
 // function a user could shadow. Octave hands such an array back to the caller as it is, where
-// it would copy one made with mxCreate* into a new one. With `zeroFill` false, single and
-// double elements start unset. The array belongs to the call: Octave releases it when the call
+// it would copy one made with mxCreate* into a new one. Its elements start at zero (Octave's
+// arrays value-initialise them). The array belongs to the call: Octave releases it when the call
 // returns, so it must not be destroyed (mxDestroyArray) by the module. Throws std::bad_alloc
 // when the memory cannot be had.
-void* octaveNewArray(int count, const int32_t* dims, int classId, bool zeroFill);
+void* octaveNewArray(int count, const int32_t* dims, int classId);

@@ -5,11 +5,13 @@
 #include <dlfcn.h>
 
 #include <cstdio>
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "boxes.h"
+#include "fit.h"
 #include "mosaic.h"
 #include "recording_files.h"
 #include "standin_host.h"
@@ -156,6 +158,34 @@ void frameFetchAnswers(standin::MexEntry entry) {
           "frameFetch with a NUL: " + error.message);
 }
 
+void spotFitAnswers(standin::MexEntry entry) {
+    std::vector<standin::ArrayPtr> in;
+    std::vector<double> boxes(7 * 7 * 2);
+    for (size_t k = 0; k < boxes.size(); ++k) {
+        boxes[k] = static_cast<double>((k * 37) % 11) + (k % 49 == 17 ? 300.0 : 0.0);
+    }
+    in.push_back(standin::makeFilled<double>(mxDOUBLE_CLASS, {7, 7, 2}, boxes));
+    in.push_back(standin::makeScalar(1.3));
+    const auto result = call(entry, "spotFit", 4, in);
+    check(!result.failed && result.unwrittenOutputs == 0, "spotFit: " + result.message);
+    if (!result.failed) {
+        std::vector<double> work(fitWorkLength(7));
+        for (int k = 0; k < 2; ++k) {
+            const BoxFit fit = fitBox(boxes.data() + 49 * k, SpotModel{7, 1.3, false}, work.data());
+            const auto* params = standin::elementsOf<double>(result.outputs[0].get());
+            const auto* status = standin::elementsOf<double>(result.outputs[3].get());
+            check(std::memcmp(&params[k], &fit.params[0], 8) == 0 &&
+                      std::memcmp(&params[k + 6], &fit.params[3], 8) == 0 &&
+                      status[k] == fit.status,
+                  "spotFit differs from fitBox");
+        }
+    }
+    in[1] = standin::makeScalar(8);
+    const auto error = call(entry, "spotFit", 1, in);
+    check(error.failed && error.identifier == "spotFit:BadSigma",
+          "spotFit with sigma above g: " + error.identifier);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -172,6 +202,9 @@ int main(int argc, char** argv) {
     }
     if (const auto entry = load(folder, "frameFetch")) {
         frameFetchAnswers(entry);
+    }
+    if (const auto entry = load(folder, "spotFit")) {
+        spotFitAnswers(entry);
     }
     std::printf("%s\n", failures == 0 ? "the MATLAB modules answer as the CMake build does"
                                       : "the MATLAB modules differ");

@@ -1,7 +1,7 @@
 function checkToolbox()
   % checkToolbox()  The toolbox on the path answers: each module runs and has its help, and a
   % recording written by writeRecording reads back. Used by every delivery route's test.
-  for name = {'dotMosaic', 'boxGather', 'frameFetch'}
+  for name = {'dotMosaic', 'boxGather', 'frameFetch', 'spotFit'}
     assert(exist(name{1}), 3, [name{1} ' is not a compiled module on the path']);
     text = help(name{1});
     assert(~isempty(strfind(text, upper(name{1}))), ['no help for ' name{1}]);
@@ -10,6 +10,11 @@ function checkToolbox()
   assert(dotMosaic(2, 1, single([0.5 1.5 1.2]), single([0 0 0]), 0), uint16([1; 2]));
   data = single(reshape(1:25, 5, 5));
   assert(boxGather(2, 2, 0, 3, data), data(2:4, 2:4));
+  % A noiseless spot at (2.5, 3) of a 7x7 box is found there.
+  e = @(c) diff(erf(((0:7)' - 0.5 - c) / (sqrt(2) * 1.3))) / 2;
+  [params, ~, ~, status] = spotFit(2 + 500 * e(2.5) * e(3)', 1.3);
+  assert(status, 0);
+  assert(params, [2.5 3 500 2], 1e-3);
   file = [tempname() '.rec'];
   frames = uint16(reshape(1:12, 3, 2, 2));
   writeRecording(file, frames);

@@ -5,6 +5,7 @@ function test_dotMosaic()
   equalisation();
   agreesWithAccumarray();
   threadsGiveTheSerialResult();
+  emptyPixelsAreZeroInMemoryJustFreed();
   disp('test_dotMosaic: all passed');
 end
 
@@ -143,4 +144,14 @@ function agreesWithAccumarray()
   want = single(((single(ranks) - 1) * 1023) / single(numel(nonEmpty) - 1));
   want(expected == 0) = 0;
   assert(levels, want);
+end
+
+function emptyPixelsAreZeroInMemoryJustFreed()
+  % Small outputs come from memory the session has just freed, here full of sevens.
+  for k = 1:50
+    junk = repmat(single(7), 40, 30);
+    clear junk
+    [counts, levels] = dotMosaic(40, 30, single([1; 5]), single([2; 9]), 1);
+    assert(nnz(counts) == 2 && nnz(levels) == 2);
+  end
 end

@@ -1,0 +1,79 @@
+// spotFit(boxes, sigma[, fitSigma]): fits each g-by-g box with a pixel-integrated Gaussian spot
+// on a flat background by maximum likelihood under Poisson noise, and returns the estimates,
+// their Cramer-Rao bounds, the log-likelihood ratio and a status per box.
+#include <cmath>
+
+#include "fit.h"
+#include "gateway.h"
+#include "parallel.h"
+
+namespace {
+
+const char* const kUsage =
+    "Usage: [params, crlb, logLikelihoodRatio, status] = spotFit(boxes, sigma, fitSigma)\n";
+const char* const kWrongType = "spotFit:WrongType";
+
+// A fit costs microseconds: fewer boxes than this are not worth a thread.
+constexpr int64_t kBoxesPerThread = 64;
+
+bool isRealScalar(const mxArray* array) {
+    return gateway::isRealNumeric(array) && mxGetNumberOfElements(array) == 1;
+}
+
+void fitSpots(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
+    if (nrhs != 2 && nrhs != 3) {
+        gateway::raiseError("spotFit:WrongNumberOfInputs", "%s", kUsage);
+    }
+    const mxArray* boxes = prhs[0];
+    const mxClassID boxClass = mxGetClassID(boxes);
+    if ((boxClass != mxSINGLE_CLASS && boxClass != mxDOUBLE_CLASS) || mxIsComplex(boxes) ||
+        mxIsSparse(boxes)) {
+        gateway::raiseError(kWrongType, "boxes must be a real, full single or double array.\n");
+    }
+    if (!isRealScalar(prhs[1])) {
+        gateway::raiseError(kWrongType, "sigma must be a real numeric scalar.\n");
+    }
+    if (nrhs == 3 && !isRealScalar(prhs[2]) &&
+        !(mxIsLogical(prhs[2]) && mxGetNumberOfElements(prhs[2]) == 1)) {
+        gateway::raiseError(kWrongType, "fitSigma must be a real numeric or logical scalar.\n");
+    }
+    const gateway::Shape shape = gateway::readShape(boxes);
+    const int32_t g = shape.dims[0];
+    if (shape.count > 3 || shape.dims[1] != g || g < 3) {
+        gateway::raiseError("spotFit:WrongSize",
+                            "boxes must be g-by-g or g-by-g-by-K, with g at least 3.\n");
+    }
+    const double sigma = mxGetScalar(prhs[1]);
+    if (!(std::isfinite(sigma) && sigma > 0.0 && sigma <= g)) {
+        gateway::raiseError("spotFit:BadSigma",
+                            "sigma must be finite, above 0 and at most the box side %d.\n", g);
+    }
+    const SpotModel model{g, sigma, nrhs == 3 && mxGetScalar(prhs[2]) != 0.0};
+    const int32_t count = shape.dims[2];
+
+    const auto unfilled = gateway::Fill::kUnfilled;
+    mxArray* params = gateway::createOutputMatrix(count, model.params(), mxDOUBLE_CLASS, unfilled);
+    mxArray* crlb = gateway::createOutputMatrix(count, model.params(), mxDOUBLE_CLASS, unfilled);
+    mxArray* ratio = gateway::createOutputMatrix(count, 1, mxDOUBLE_CLASS, unfilled);
+    mxArray* status = gateway::createOutputMatrix(count, 1, mxDOUBLE_CLASS, unfilled);
+    const FitTargets targets{static_cast<double*>(mxGetData(params)),
+                             static_cast<double*>(mxGetData(crlb)),
+                             static_cast<double*>(mxGetData(ratio)),
+                             static_cast<double*>(mxGetData(status))};
+    const int threads = parallel::threadsFor(count, kBoxesPerThread);
+    if (boxClass == mxSINGLE_CLASS) {
+        fitBoxes(static_cast<const float*>(mxGetData(boxes)), count, model, targets, threads);
+    } else {
+        fitBoxes(static_cast<const double*>(mxGetData(boxes)), count, model, targets, threads);
+    }
+    gateway::storeOutput(nlhs, plhs, 0, params);
+    gateway::storeOutput(nlhs, plhs, 1, crlb);
+    gateway::storeOutput(nlhs, plhs, 2, ratio);
+    gateway::storeOutput(nlhs, plhs, 3, status);
+}
+
+}  // namespace
+
+extern "C" MEX_EXPORT void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
+    gateway::runGuarded([&] { fitSpots(nlhs, plhs, nrhs, prhs); });
+}

@@ -1,0 +1,88 @@
+%SPOTFIT  Fit a Gaussian spot to each box by maximum likelihood.
+%   [params, crlb, logLikelihoodRatio, status] = spotFit(boxes, sigma)
+%   [params, crlb, logLikelihoodRatio, status] = spotFit(boxes, sigma, fitSigma)
+%
+%   Fits each g-by-g box with the image of one molecule, a Gaussian of
+%   standard deviation sigma integrated over each pixel, on a flat
+%   background, by maximising the Poisson likelihood of the box's counts.
+%   Box pixel (i, j), i along the first dimension, i, j = 0 ... g-1, expects
+%     mu(i, j) = b + N * Ex(i) * Ey(j)   photons, with
+%     Ex(i) = (erf((i + 1/2 - x) / (sqrt(2) sigma))
+%              - erf((i - 1/2 - x) / (sqrt(2) sigma))) / 2
+%   and Ey likewise in y. Pixel centres sit at whole numbers: a spot centred
+%   in a 7-by-7 box has x = y = 3. With the corners x0, y0 that boxGather
+%   returns, the spot lies at x0 + x, y0 + y in the stack.
+%
+%   The fit starts from the box itself (background from its rim, position
+%   from the centroid above it, photons from the sum above it) and takes
+%   Fisher-scoring steps on the exact derivatives, each moving x and y by at
+%   most a pixel and lowering photons and background at most tenfold. It has
+%   converged when a step moves x and y by less than 1e-4 pixel and the other
+%   parameters by less than 1e-4 of their value; it stops after 50 steps.
+%
+%   Inputs
+%     boxes     real, full single or double array, g-by-g-by-K (K boxes; a
+%               g-by-g matrix is one box; g-by-g-by-0 is none), g >= 3, in
+%               photons: the camera's offset subtracted and its gain divided
+%               out. Values below 0 count as 0.
+%     sigma     real numeric scalar: the spot's standard deviation in pixels,
+%               finite, above 0 and at most g; the starting value when the
+%               width is fitted
+%     fitSigma  real numeric or logical scalar (default false): nonzero fits
+%               the width as a fifth parameter
+%
+%   Outputs (all double)
+%     params              K-by-4: x, y, photons N, background b (per pixel);
+%                         K-by-5 with sigma last when the width is fitted
+%     crlb                the same size: the Cramer-Rao bound on each
+%                         parameter's standard deviation, the square roots of
+%                         the diagonal of the inverse Fisher information
+%                         sum((dmu/dtheta_i) (dmu/dtheta_j) / mu) at the fit
+%     logLikelihoodRatio  K-by-1: 2 sum(mu - d + d log(d / mu)) over the box's
+%                         pixels d (a pixel with d = 0 adds 2 mu). For a good
+%                         fit about chi-squared with g^2 - 4 (or g^2 - 5)
+%                         degrees of freedom; far above for two spots or none
+%     status              K-by-1:
+%                           0  converged
+%                           1  still moving after 50 steps (estimate kept)
+%                           2  not a spot: the box holds no photons, the fit
+%                              left the box (x or y outside -0.5 ... g - 0.5),
+%                              the photons went to 0, or the information is
+%                              singular
+%                           3  the box holds a NaN or infinite value
+%                         Rows with status 2 or 3 are NaN in params, crlb and
+%                         logLikelihoodRatio.
+%
+%   Errors
+%     spotFit:WrongNumberOfInputs  Usage: [params, crlb, logLikelihoodRatio,
+%                                  status] = spotFit(boxes, sigma, fitSigma)
+%     spotFit:WrongType  boxes must be a real, full single or double array.
+%     spotFit:WrongType  sigma must be a real numeric scalar.
+%     spotFit:WrongType  fitSigma must be a real numeric or logical scalar.
+%     spotFit:WrongSize  boxes must be g-by-g or g-by-g-by-K, with g at least 3.
+%     spotFit:BadSigma   sigma must be finite, above 0 and at most the box
+%                        side g.
+%     spotFit:DimensionTooLarge  Array dimensions must each be less than 2^31.
+%     spotFit:OutOfMemory  Out of memory.
+%
+%   Example: from a camera stack to a super-resolved image
+%     offset = 100; gain = 2;                     % the camera's
+%     photons = (single(stack) - offset) / gain;
+%     [x, y, z] = spotFind(photons, 1.3, 30);     % candidate spots
+%     [boxes, x0, y0] = boxGather(x, y, z, 7, photons);
+%     [p, crlb, llr, status] = spotFit(boxes, 1.3);
+%     ok = status == 0 & crlb(:, 1) < 0.3;
+%     X = double(x0(ok)) + p(ok, 1);  Y = double(y0(ok)) + p(ok, 2);
+%     levels = dotMosaic(8 * size(stack, 1), 8 * size(stack, 2), ...
+%                        single(8 * (X + 0.5)), single(8 * (Y + 0.5)), 1);
+%
+%   Threads
+%     Boxes are shared out over as many threads as the cores the session may
+%     use, capped by the environment variable SPOT_THREADS as for the other
+%     modules. Each box's fit is independent: results are identical on any
+%     number of threads, and single and double boxes of the same values give
+%     the same fits (the work is done in double precision).
+%
+%   See also BOXGATHER, SPOTFIND, DOTMOSAIC.
+
+% Compiled module: this file holds its help text only.

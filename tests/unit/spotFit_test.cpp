@@ -1,0 +1,277 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "fit.h"
+#include "standin_host.h"
+
+extern "C" void mexFunction(int, mxArray*[], int, const mxArray*[]);
+
+namespace {
+
+// The model written out again, independently of the module: expected photons of box pixel
+// (i, j) for theta = x, y, photons, background, sigma.
+double expected(const std::vector<double>& theta, int i, int j) {
+    const double s = std::sqrt(2.0) * theta[4];
+    auto share = [&](int p, double c) {
+        return 0.5 * (std::erf((p + 0.5 - c) / s) - std::erf((p - 0.5 - c) / s));
+    };
+    return theta[3] + theta[2] * share(i, theta[0]) * share(j, theta[1]);
+}
+
+double logLikelihood(const std::vector<double>& box, int g, const std::vector<double>& theta) {
+    double sum = 0.0;
+    for (int j = 0; j < g; ++j) {
+        for (int i = 0; i < g; ++i) {
+            const double mu = expected(theta, i, j);
+            sum += std::fmax(box[i + g * j], 0.0) * std::log(mu) - mu;
+        }
+    }
+    return sum;
+}
+
+// Cramer-Rao bounds from the Fisher information with derivatives by central differences,
+// inverted by Gauss-Jordan elimination.
+std::vector<double> boundsAt(const std::vector<double>& theta, int g, int params) {
+    std::vector<std::vector<double>> jacobian(g * g, std::vector<double>(params));
+    for (int k = 0; k < params; ++k) {
+        const double h = 1e-5 * std::fmax(1.0, std::fabs(theta[k]));
+        auto up = theta;
+        auto down = theta;
+        up[k] += h;
+        down[k] -= h;
+        for (int p = 0; p < g * g; ++p) {
+            jacobian[p][k] =
+                (expected(up, p % g, p / g) - expected(down, p % g, p / g)) / (2.0 * h);
+        }
+    }
+    std::vector<std::vector<double>> a(params, std::vector<double>(2 * params, 0.0));
+    for (int k = 0; k < params; ++k) {
+        a[k][params + k] = 1.0;
+        for (int l = 0; l < params; ++l) {
+            for (int p = 0; p < g * g; ++p) {
+                a[k][l] += jacobian[p][k] * jacobian[p][l] / expected(theta, p % g, p / g);
+            }
+        }
+    }
+    for (int k = 0; k < params; ++k) {
+        const double pivot = a[k][k];
+        for (double& value : a[k]) {
+            value /= pivot;
+        }
+        for (int r = 0; r < params; ++r) {
+            if (r != k) {
+                const double factor = a[r][k];
+                for (int c = 0; c < 2 * params; ++c) {
+                    a[r][c] -= factor * a[k][c];
+                }
+            }
+        }
+    }
+    std::vector<double> bounds(params);
+    for (int k = 0; k < params; ++k) {
+        bounds[k] = std::sqrt(a[k][params + k]);
+    }
+    return bounds;
+}
+
+std::vector<double> poissonBox(const std::vector<double>& theta, int g, std::mt19937& rng) {
+    std::vector<double> box(g * g);
+    for (int p = 0; p < g * g; ++p) {
+        box[p] = std::poisson_distribution<int>(expected(theta, p % g, p / g))(rng);
+    }
+    return box;
+}
+
+BoxFit fit(const std::vector<double>& box, int g, double sigma, bool fitSigma = false) {
+    std::vector<double> work(fitWorkLength(g));
+    return fitBox(box.data(), SpotModel{g, sigma, fitSigma}, work.data());
+}
+
+TEST(FitBox, ReachesTheBoundOnSimulatedSpots) {
+    // 2000 boxes of 7x7, 1000 photons on 10 per pixel, centres within half a pixel of the
+    // middle: unbiased, and as precise as the bound allows.
+    std::mt19937 rng(7);
+    std::uniform_real_distribution<double> offset(-0.5, 0.5);
+    const int g = 7;
+    const int boxes = 2000;
+    double sum[2] = {};
+    double squares[2] = {};
+    double photons = 0.0;
+    int converged = 0;
+    for (int k = 0; k < boxes; ++k) {
+        const std::vector<double> truth = {3 + offset(rng), 3 + offset(rng), 1000, 10, 1.3};
+        const BoxFit result = fit(poissonBox(truth, g, rng), g, 1.3);
+        if (result.status != kConverged) {
+            continue;
+        }
+        ++converged;
+        for (int a = 0; a < 2; ++a) {
+            const double error = result.params[a] - truth[a];
+            sum[a] += error;
+            squares[a] += error * error;
+        }
+        photons += result.params[2];
+    }
+    EXPECT_GE(converged, 0.99 * boxes);
+    const double bound = boundsAt({3, 3, 1000, 10, 1.3}, g, 4)[0];
+    for (int a = 0; a < 2; ++a) {
+        const double bias = sum[a] / converged;
+        EXPECT_LT(std::fabs(bias), 0.01) << a;
+        EXPECT_NEAR(std::sqrt(squares[a] / converged - bias * bias) / bound, 1.0, 0.05) << a;
+    }
+    EXPECT_NEAR(photons / converged / 1000.0, 1.0, 0.015);
+}
+
+TEST(FitBox, FindsTheLikelihoodsMaximumAndItsBoundsWithOrWithoutTheWidth) {
+    std::mt19937 rng(11);
+    for (bool fitSigma : {false, true}) {
+        for (int g : {5, 7, 9}) {
+            const std::vector<double> truth = {g / 2.0 - 0.3, g / 2.0 - 0.8, 2000, 8, 1.2};
+            const std::vector<double> box = poissonBox(truth, g, rng);
+            const BoxFit result = fit(box, g, fitSigma ? 1.0 : 1.2, fitSigma);
+            const int params = fitSigma ? 5 : 4;
+            ASSERT_EQ(result.status, kConverged) << g;
+            std::vector<double> theta(result.params, result.params + 5);
+            theta[4] = fitSigma ? theta[4] : 1.2;
+            // No small move of any parameter raises the likelihood: the derivatives are right.
+            const double best = logLikelihood(box, g, theta);
+            for (int k = 0; k < params; ++k) {
+                for (double move : {-1e-3, 1e-3}) {
+                    auto moved = theta;
+                    moved[k] += move * std::fmax(1.0, std::fabs(theta[k]));
+                    EXPECT_LT(logLikelihood(box, g, moved), best) << g << " " << k;
+                }
+            }
+            const std::vector<double> bounds = boundsAt(theta, g, params);
+            for (int k = 0; k < params; ++k) {
+                EXPECT_NEAR(result.crlb[k] / bounds[k], 1.0, 1e-5) << g << " " << k;
+            }
+            double ratio = 0.0;
+            for (int p = 0; p < g * g; ++p) {
+                const double mu = expected(theta, p % g, p / g);
+                ratio += box[p] > 0 ? mu - box[p] + box[p] * std::log(box[p] / mu) : mu;
+            }
+            EXPECT_NEAR(result.logLikelihoodRatio, 2.0 * ratio, 1e-9 * ratio);
+        }
+    }
+}
+
+TEST(FitBox, ReportsWhatIsNoSpot) {
+    const int g = 7;
+    std::vector<double> box(g * g, 0.0);
+    EXPECT_EQ(fit(box, g, 1.3).status, kNotASpot);  // no photons
+    box.assign(g * g, -5.0);
+    EXPECT_EQ(fit(box, g, 1.3).status, kNotASpot);  // below zero counts as none
+    // Photons all in one corner, rising out of the box: the spot lies outside.
+    for (int p = 0; p < g * g; ++p) {
+        box[p] = std::exp(1.5 * (p % g + p / g));
+    }
+    const BoxFit outside = fit(box, g, 1.0);
+    EXPECT_EQ(outside.status, kNotASpot);
+    EXPECT_TRUE(std::isnan(outside.params[0]) && std::isnan(outside.crlb[3]) &&
+                std::isnan(outside.logLikelihoodRatio));
+    for (double bad : {std::numeric_limits<double>::quiet_NaN(), HUGE_VAL, -HUGE_VAL}) {
+        box.assign(g * g, 10.0);
+        box[24] = bad;
+        const BoxFit result = fit(box, g, 1.3);
+        EXPECT_EQ(result.status, kNotFinite);
+        EXPECT_TRUE(std::isnan(result.params[1]) && std::isnan(result.crlb[0]));
+    }
+}
+
+TEST(FitBoxes, GiveTheSameFitsOnAnyNumberOfThreadsFromSingleOrDoubleBoxes) {
+    std::mt19937 rng(5);
+    const int g = 7;
+    const int count = 300;
+    std::vector<double> doubles;
+    for (int k = 0; k < count; ++k) {
+        const std::vector<double> truth = {3.2, 2.9, 50.0 + 10 * (k % 40), 5.0 + k % 7, 1.3};
+        const auto box = poissonBox(truth, g, rng);
+        doubles.insert(doubles.end(), box.begin(), box.end());
+    }
+    doubles[49 * 3 + 4] = std::numeric_limits<double>::quiet_NaN();
+    const std::vector<float> singles(doubles.begin(), doubles.end());
+    auto fitAll = [&](bool single, int threads) {
+        std::vector<double> out(count * 12);
+        const FitTargets targets{out.data(), out.data() + 5 * count, out.data() + 10 * count,
+                                 out.data() + 11 * count};
+        const SpotModel model{g, 1.3, true};
+        if (single) {
+            fitBoxes(singles.data(), count, model, targets, threads);
+        } else {
+            fitBoxes(doubles.data(), count, model, targets, threads);
+        }
+        return out;
+    };
+    const std::vector<double> serial = fitAll(false, 1);
+    EXPECT_EQ(serial[11 * count + 3], kNotFinite);
+    for (auto [single, threads] : {std::pair{false, 3}, std::pair{true, 1}, std::pair{true, 4}}) {
+        const std::vector<double> other = fitAll(single, threads);
+        EXPECT_EQ(std::memcmp(other.data(), serial.data(), serial.size() * sizeof(double)), 0)
+            << single << " " << threads;
+    }
+}
+
+template <class... Arrays>
+std::vector<standin::ArrayPtr> args(Arrays... arrays) {
+    std::vector<standin::ArrayPtr> list;
+    (list.push_back(std::move(arrays)), ...);
+    return list;
+}
+
+standin::CallResult callSpotFit(int nlhs, const std::vector<standin::ArrayPtr>& inputs) {
+    std::vector<const mxArray*> raw;
+    for (const auto& input : inputs) {
+        raw.push_back(input.get());
+    }
+    return standin::call(mexFunction, "spotFit", nlhs, raw);
+}
+
+TEST(SpotFitEntry, ChecksItsArgumentsInOrder) {
+    using standin::makeArray;
+    using standin::makeScalar;
+    const auto ok = [] { return makeArray(mxDOUBLE_CLASS, {5, 5, 2}); };
+    struct Case {
+        std::vector<standin::ArrayPtr> inputs;
+        const char* identifier;
+    };
+    std::vector<Case> cases;
+    cases.push_back({args(), "spotFit:WrongNumberOfInputs"});
+    cases.push_back({args(makeArray(mxINT16_CLASS, {5, 5}), makeScalar(1), makeScalar(1), makeScalar(1)),
+                     "spotFit:WrongNumberOfInputs"});
+    cases.push_back({args(makeArray(mxINT16_CLASS, {2, 5}), makeScalar(NAN)), "spotFit:WrongType"});
+    cases.push_back({args(makeArray(mxDOUBLE_CLASS, {5, 5}, mxCOMPLEX), makeScalar(1)),
+                     "spotFit:WrongType"});
+    cases.push_back({args(ok(), makeArray(mxDOUBLE_CLASS, {1, 2})), "spotFit:WrongType"});
+    cases.push_back({args(ok(), standin::makeText("a")), "spotFit:WrongType"});
+    cases.push_back({args(ok(), makeScalar(1), makeArray(mxCELL_CLASS, {1, 1})), "spotFit:WrongType"});
+    cases.push_back({args(makeArray(mxSINGLE_CLASS, {5, 4}), makeScalar(NAN)), "spotFit:WrongSize"});
+    cases.push_back({args(makeArray(mxSINGLE_CLASS, {2, 2}), makeScalar(1)), "spotFit:WrongSize"});
+    cases.push_back({args(makeArray(mxDOUBLE_CLASS, {5, 5, 2, 2}), makeScalar(1)), "spotFit:WrongSize"});
+    for (double sigma : {0.0, -1.0, 5.01, double(NAN), double(INFINITY)}) {
+        cases.push_back({args(ok(), makeScalar(sigma)), "spotFit:BadSigma"});
+    }
+    for (const Case& c : cases) {
+        const auto result = callSpotFit(1, c.inputs);
+        EXPECT_TRUE(result.failed);
+        EXPECT_EQ(result.identifier, c.identifier) << result.message;
+        EXPECT_EQ(result.arraysAtError, 0u) << c.identifier;
+    }
+    // Accepted: sigma equal to g, a logical fitSigma, and no boxes at all.
+    std::vector<standin::ArrayPtr> inputs;
+    inputs.push_back(makeArray(mxSINGLE_CLASS, {5, 5, 0}));
+    inputs.push_back(makeScalar(5));
+    inputs.push_back(makeArray(mxLOGICAL_CLASS, {1, 1}));
+    const auto result = callSpotFit(4, inputs);
+    ASSERT_FALSE(result.failed) << result.message;
+    EXPECT_EQ(standin::dimsOf(result.outputs[0].get()), (std::vector<size_t>{0, 4}));
+    EXPECT_EQ(result.strayArrays, 0u);
+}
+
+}  // namespace
