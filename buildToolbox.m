@@ -48,7 +48,7 @@ function buildToolbox(outDir, vendorLibrary, builder)
   end
   includes = {['-I' src('gateway')], ['-I' src('dotMosaic')], ['-I' src('boxGather')], ...
               ['-I' src('frameFetch')], ['-I' src('frameFetch', 'standin_dcimgapi')], ...
-              ['-I' src('spotFit')]};
+              ['-I' src('spotFit')], ['-I' src('spotFind')]};
   build = @(name, sources, flags, libraries) ...
       compileModule(builder, outDir, name, sources, [includes, flags], libraries);
 
@@ -57,6 +57,8 @@ function buildToolbox(outDir, vendorLibrary, builder)
   build('boxGather', [{src('boxGather', 'boxGather.cpp'), src('boxGather', 'boxes.cpp')}, ...
                       gateway], {}, {});
   build('spotFit', [{src('spotFit', 'spotFit.cpp'), src('spotFit', 'fit.cpp')}, gateway], {}, {});
+  build('spotFind', [{src('spotFind', 'spotFind.cpp'), src('spotFind', 'find.cpp')}, gateway], ...
+        {}, {});
   frameSources = [{src('frameFetch', 'frameFetch.cpp'), src('frameFetch', 'recording.cpp'), ...
                    src('frameFetch', 'guarded_copy.cpp')}, gateway];
   if isempty(vendorLibrary)
@@ -67,7 +69,7 @@ function buildToolbox(outDir, vendorLibrary, builder)
   else
     build('frameFetch', frameSources, {}, {vendorLibrary});
   end
-  for name = {'dotMosaic', 'boxGather', 'frameFetch', 'spotFit'}
+  for name = {'dotMosaic', 'boxGather', 'frameFetch', 'spotFit', 'spotFind'}
     copyfile(src(name{1}, [name{1} '.m']), outDir);
   end
   copyfile(src('LICENSE'), outDir);

@@ -312,8 +312,8 @@ BoxFit fitWith(const T* box, const SpotModel& model, double* work) {
         }
         solve(slope.information, P, step);
         const bool small = takeStep(step, P, theta);
-        const bool outside = !(theta[0] >= -0.5 && theta[0] <= g - 0.5 && theta[1] >= -0.5 &&
-                               theta[1] <= g - 0.5);
+        const bool outside =
+            !(theta[0] >= -0.5 && theta[0] <= g - 0.5 && theta[1] >= -0.5 && theta[1] <= g - 0.5);
         bool finite = true;
         for (int k = 0; k < P; ++k) {
             finite = finite && std::isfinite(theta[k]);

@@ -12,9 +12,9 @@ constexpr int kMaxFitIterations = 50;
 
 // What every box is fitted with.
 struct SpotModel {
-    int32_t g;       // the box is g x g pixels, g >= 3
-    double sigma;    // the spot's standard deviation in pixels; the start when fitted
-    bool fitSigma;   // whether the width is a fifth parameter
+    int32_t g;      // the box is g x g pixels, g >= 3
+    double sigma;   // the spot's standard deviation in pixels; the start when fitted
+    bool fitSigma;  // whether the width is a fifth parameter
     int params() const { return fitSigma ? 5 : 4; }
 };
 

@@ -56,10 +56,9 @@ void fitSpots(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     mxArray* crlb = gateway::createOutputMatrix(count, model.params(), mxDOUBLE_CLASS, unfilled);
     mxArray* ratio = gateway::createOutputMatrix(count, 1, mxDOUBLE_CLASS, unfilled);
     mxArray* status = gateway::createOutputMatrix(count, 1, mxDOUBLE_CLASS, unfilled);
-    const FitTargets targets{static_cast<double*>(mxGetData(params)),
-                             static_cast<double*>(mxGetData(crlb)),
-                             static_cast<double*>(mxGetData(ratio)),
-                             static_cast<double*>(mxGetData(status))};
+    const FitTargets targets{
+        static_cast<double*>(mxGetData(params)), static_cast<double*>(mxGetData(crlb)),
+        static_cast<double*>(mxGetData(ratio)), static_cast<double*>(mxGetData(status))};
     const int threads = parallel::threadsFor(count, kBoxesPerThread);
     if (boxClass == mxSINGLE_CLASS) {
         fitBoxes(static_cast<const float*>(mxGetData(boxes)), count, model, targets, threads);

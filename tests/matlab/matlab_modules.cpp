@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "boxes.h"
+#include "find.h"
 #include "fit.h"
 #include "mosaic.h"
 #include "recording_files.h"
@@ -186,6 +187,34 @@ void spotFitAnswers(standin::MexEntry entry) {
           "spotFit with sigma above g: " + error.identifier);
 }
 
+void spotFindAnswers(standin::MexEntry entry) {
+    std::vector<uint16_t> frame(40 * 30);
+    for (size_t k = 0; k < frame.size(); ++k) {
+        frame[k] = static_cast<uint16_t>(100 + (k * 7919) % 13 + (k == 400 ? 900 : 0));
+    }
+    std::vector<standin::ArrayPtr> in;
+    in.push_back(standin::makeFilled<uint16_t>(mxUINT16_CLASS, {40, 30}, frame));
+    in.push_back(standin::makeScalar(1.3));
+    in.push_back(standin::makeScalar(5));
+    const auto result = call(entry, "spotFind", 4, in);
+    check(!result.failed && result.unwrittenOutputs == 0, "spotFind: " + result.message);
+    if (!result.failed) {
+        const auto want =
+            findSpots(Stack<uint16_t>{frame.data(), 40, 30, 1}, makeSpotFilter(1.3), 5.0, 1);
+        const auto* x = standin::elementsOf<double>(result.outputs[0].get());
+        const auto* s = standin::elementsOf<double>(result.outputs[3].get());
+        bool same = mxGetM(result.outputs[0].get()) == want.size() && !want.empty();
+        for (size_t k = 0; same && k < want.size(); ++k) {
+            same = x[k] == want[k].x && s[k] == want[k].strength;
+        }
+        check(same, "spotFind differs from findSpots");
+    }
+    in[2] = standin::makeScalar(NAN);
+    const auto error = call(entry, "spotFind", 1, in);
+    check(error.failed && error.identifier == "spotFind:BadThreshold",
+          "spotFind with a NaN threshold: " + error.identifier);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -205,6 +234,9 @@ int main(int argc, char** argv) {
     }
     if (const auto entry = load(folder, "spotFit")) {
         spotFitAnswers(entry);
+    }
+    if (const auto entry = load(folder, "spotFind")) {
+        spotFindAnswers(entry);
     }
     std::printf("%s\n", failures == 0 ? "the MATLAB modules answer as the CMake build does"
                                       : "the MATLAB modules differ");

@@ -49,11 +49,11 @@ case $route in
         grep -q "^-- MATLAB: $root" "$work/configure.log" \
             || { cat "$work/configure.log"; echo "FindMatlab did not take the root"; exit 1; }
         cmake --build "$work/build" -j "$(nproc)" --target dotMosaic_matlab boxGather_matlab \
-              frameFetch_matlab spotFit_matlab
+              frameFetch_matlab spotFit_matlab spotFind_matlab
         ;;
 esac
 
-for module in dotMosaic boxGather frameFetch spotFit; do
+for module in dotMosaic boxGather frameFetch spotFit spotFind; do
     exported=$(nm -D --defined-only "$modules/$module.mexa64" | awk '{ print $3 }')
     for symbol in mexFunction mexfilerequiredapiversion; do
         if ! grep -qx "$symbol" <<< "$exported"; then

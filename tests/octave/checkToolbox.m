@@ -1,7 +1,7 @@
 function checkToolbox()
   % checkToolbox()  The toolbox on the path answers: each module runs and has its help, and a
   % recording written by writeRecording reads back. Used by every delivery route's test.
-  for name = {'dotMosaic', 'boxGather', 'frameFetch', 'spotFit'}
+  for name = {'dotMosaic', 'boxGather', 'frameFetch', 'spotFit', 'spotFind'}
     assert(exist(name{1}), 3, [name{1} ' is not a compiled module on the path']);
     text = help(name{1});
     assert(~isempty(strfind(text, upper(name{1}))), ['no help for ' name{1}]);
@@ -15,6 +15,8 @@ function checkToolbox()
   [params, ~, ~, status] = spotFit(2 + 500 * e(2.5) * e(3)', 1.3);
   assert(status, 0);
   assert(params, [2.5 3 500 2], 1e-3);
+  [x, y, z, strength] = spotFind(single(2 + 500 * e(2) * e(3)'), 1.3, 100);
+  assert([x y z] == [2 3 0] && strength > 300);
   file = [tempname() '.rec'];
   frames = uint16(reshape(1:12, 3, 2, 2));
   writeRecording(file, frames);

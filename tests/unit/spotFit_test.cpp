@@ -243,17 +243,21 @@ TEST(SpotFitEntry, ChecksItsArgumentsInOrder) {
     };
     std::vector<Case> cases;
     cases.push_back({args(), "spotFit:WrongNumberOfInputs"});
-    cases.push_back({args(makeArray(mxINT16_CLASS, {5, 5}), makeScalar(1), makeScalar(1), makeScalar(1)),
-                     "spotFit:WrongNumberOfInputs"});
+    cases.push_back(
+        {args(makeArray(mxINT16_CLASS, {5, 5}), makeScalar(1), makeScalar(1), makeScalar(1)),
+         "spotFit:WrongNumberOfInputs"});
     cases.push_back({args(makeArray(mxINT16_CLASS, {2, 5}), makeScalar(NAN)), "spotFit:WrongType"});
-    cases.push_back({args(makeArray(mxDOUBLE_CLASS, {5, 5}, mxCOMPLEX), makeScalar(1)),
-                     "spotFit:WrongType"});
+    cases.push_back(
+        {args(makeArray(mxDOUBLE_CLASS, {5, 5}, mxCOMPLEX), makeScalar(1)), "spotFit:WrongType"});
     cases.push_back({args(ok(), makeArray(mxDOUBLE_CLASS, {1, 2})), "spotFit:WrongType"});
     cases.push_back({args(ok(), standin::makeText("a")), "spotFit:WrongType"});
-    cases.push_back({args(ok(), makeScalar(1), makeArray(mxCELL_CLASS, {1, 1})), "spotFit:WrongType"});
-    cases.push_back({args(makeArray(mxSINGLE_CLASS, {5, 4}), makeScalar(NAN)), "spotFit:WrongSize"});
+    cases.push_back(
+        {args(ok(), makeScalar(1), makeArray(mxCELL_CLASS, {1, 1})), "spotFit:WrongType"});
+    cases.push_back(
+        {args(makeArray(mxSINGLE_CLASS, {5, 4}), makeScalar(NAN)), "spotFit:WrongSize"});
     cases.push_back({args(makeArray(mxSINGLE_CLASS, {2, 2}), makeScalar(1)), "spotFit:WrongSize"});
-    cases.push_back({args(makeArray(mxDOUBLE_CLASS, {5, 5, 2, 2}), makeScalar(1)), "spotFit:WrongSize"});
+    cases.push_back(
+        {args(makeArray(mxDOUBLE_CLASS, {5, 5, 2, 2}), makeScalar(1)), "spotFit:WrongSize"});
     for (double sigma : {0.0, -1.0, 5.01, double(NAN), double(INFINITY)}) {
         cases.push_back({args(ok(), makeScalar(sigma)), "spotFit:BadSigma"});
     }

@@ -1,0 +1,47 @@
+// Numeric work of spotFind on plain arrays: the spot filter and the local maxima of its
+// response. Nothing here touches the host.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+// The filter w = (h - m) / q over a (2r+1)-by-(2r+1) window, h a normalised Gaussian of
+// standard deviation sigma, m its mean over the window and q the sum of (h - m)^2: it sums to
+// zero, so a flat offset cancels, and reads about N at a spot of N photons. As h is separable,
+// w * I = gaussScale (G x G) * I - boxScale (window sum of I).
+struct SpotFilter {
+    int32_t radius;             // r = ceil(3 sigma)
+    std::vector<double> gauss;  // G(t) = exp(-t^2 / (2 sigma^2)), t = -r ... r
+    double gaussScale;          // 1 / (2 pi sigma^2 q)
+    double boxScale;            // m / q
+};
+
+SpotFilter makeSpotFilter(double sigma);
+
+// A stack of frames, rows x cols x frames, column-major.
+template <class T>
+struct Stack {
+    const T* pixels;
+    int32_t rows;
+    int32_t cols;
+    int32_t frames;
+};
+
+// One candidate: 0-based row, column and frame, and the filtered value there.
+struct Candidate {
+    int32_t x;
+    int32_t y;
+    int32_t frame;
+    double strength;
+};
+
+// The candidates of every frame, ordered by frame, then column, then row: pixels whose
+// filtered value (outside pixels replicate the nearest border pixel) reaches `threshold`, is
+// above the four neighbours before it in column-major order and at least the four after it.
+// A NaN or infinite pixel makes the filtered value NaN wherever the window covers it, and no
+// NaN, nor a pixel beside one, is a candidate. Runs on `threads` threads: frames are shared
+// out, or a frame's columns when there are fewer frames than threads; the result does not
+// depend on the thread count. Throws std::bad_alloc when memory cannot be had.
+template <class T>
+std::vector<Candidate> findSpots(const Stack<T>& stack, const SpotFilter& filter, double threshold,
+                                 int threads);

@@ -1,0 +1,92 @@
+// spotFind(stack, sigma, threshold): the local maxima of each frame filtered for spots of
+// standard deviation sigma that reach the threshold, as 0-based positions ready for boxGather.
+#include <cmath>
+#include <cstdint>
+#include <vector>
+
+#include "find.h"
+#include "gateway.h"
+#include "parallel.h"
+
+namespace {
+
+const char* const kUsage = "Usage: [X, Y, Z, strength] = spotFind(stack, sigma, threshold)\n";
+const char* const kWrongType = "spotFind:WrongType";
+constexpr double kWidestSigma = 20.0;
+// Below this many pixels a thread is not worth starting.
+constexpr int64_t kPixelsPerThread = 1 << 15;
+
+bool isRealScalar(const mxArray* array) {
+    return gateway::isRealNumeric(array) && mxGetNumberOfElements(array) == 1;
+}
+
+template <class T>
+std::vector<Candidate> findIn(const mxArray* array, const gateway::Shape& shape,
+                              const SpotFilter& filter, double threshold) {
+    const Stack<T> stack{static_cast<const T*>(mxGetData(array)), shape.dims[0], shape.dims[1],
+                         shape.dims[2]};
+    return findSpots(stack, filter, threshold,
+                     parallel::threadsFor(shape.elements, kPixelsPerThread));
+}
+
+void findSpotsEntry(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
+    if (nrhs != 3) {
+        gateway::raiseError("spotFind:WrongNumberOfInputs", "%s", kUsage);
+    }
+    const mxClassID classId = mxGetClassID(prhs[0]);
+    if ((classId != mxUINT16_CLASS && classId != mxSINGLE_CLASS && classId != mxDOUBLE_CLASS) ||
+        mxIsComplex(prhs[0]) || mxIsSparse(prhs[0])) {
+        gateway::raiseError(kWrongType, "stack must be a real, full uint16, single or double array.\n");
+    }
+    if (!isRealScalar(prhs[1]) || !isRealScalar(prhs[2])) {
+        gateway::raiseError(kWrongType, "sigma and threshold must be real numeric scalars.\n");
+    }
+    const gateway::Shape shape = gateway::readShape(prhs[0]);
+    if (shape.count > 3) {
+        gateway::raiseError("spotFind:WrongSize", "stack must be R-by-C or R-by-C-by-F.\n");
+    }
+    const double sigma = mxGetScalar(prhs[1]);
+    if (!(std::isfinite(sigma) && sigma > 0.0 && sigma <= kWidestSigma)) {
+        gateway::raiseError("spotFind:BadSigma", "sigma must be finite, above 0 and at most 20.\n");
+    }
+    const double threshold = mxGetScalar(prhs[2]);
+    if (std::isnan(threshold)) {
+        gateway::raiseError("spotFind:BadThreshold", "threshold must not be NaN.\n");
+    }
+    const SpotFilter filter = makeSpotFilter(sigma);
+    std::vector<Candidate> found;
+    if (classId == mxUINT16_CLASS) {
+        found = findIn<uint16_t>(prhs[0], shape, filter, threshold);
+    } else if (classId == mxSINGLE_CLASS) {
+        found = findIn<float>(prhs[0], shape, filter, threshold);
+    } else {
+        found = findIn<double>(prhs[0], shape, filter, threshold);
+    }
+    if (found.size() > static_cast<size_t>(INT32_MAX)) {
+        found = std::vector<Candidate>();
+        gateway::raiseDimensionTooLarge();
+    }
+    const auto count = static_cast<int32_t>(found.size());
+    const auto unfilled = gateway::Fill::kUnfilled;
+    mxArray* outputs[4];
+    double* values[4];
+    for (int k = 0; k < 4; ++k) {
+        outputs[k] = gateway::createOutputMatrix(count, 1, mxDOUBLE_CLASS, unfilled);
+        values[k] = static_cast<double*>(mxGetData(outputs[k]));
+    }
+    for (int32_t i = 0; i < count; ++i) {
+        values[0][i] = found[i].x;
+        values[1][i] = found[i].y;
+        values[2][i] = found[i].frame;
+        values[3][i] = found[i].strength;
+    }
+    for (int k = 0; k < 4; ++k) {
+        gateway::storeOutput(nlhs, plhs, k, outputs[k]);
+    }
+}
+
+}  // namespace
+
+extern "C" MEX_EXPORT void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
+    gateway::runGuarded([&] { findSpotsEntry(nlhs, plhs, nrhs, prhs); });
+}

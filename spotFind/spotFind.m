@@ -1,0 +1,69 @@
+%SPOTFIND  Find the spots in each frame of a stack.
+%   [X, Y, Z, strength] = spotFind(stack, sigma, threshold)
+%
+%   Filters each frame for spots of standard deviation sigma and returns the
+%   local maxima of the filtered frame that reach threshold.
+%
+%   The filter: r = ceil(3 sigma); G(t) = exp(-t^2 / (2 sigma^2)) for
+%   t = -r ... r; h(i, j) = G(i) G(j) / (2 pi sigma^2) over the window; m the
+%   mean of h and q = sum((h - m)^2) over the window; w = (h - m) / q. The
+%   filtered frame is S(x, y) = sum of w(i, j) I(x + i, y + j) over the
+%   window, a pixel outside the frame taking the value of the nearest pixel
+%   inside it. w sums to zero, so a constant offset or background cancels;
+%   and a spot of N photons centred on a pixel reads about N there (0.97 N
+%   for sigma = 1.3). Raw camera frames therefore work as they are, and the
+%   threshold is in the stack's own units above the local background.
+%
+%   (x, y) is a candidate when S(x, y) >= threshold, S(x, y) is greater than
+%   S at the four neighbours before it in column-major order, (x-1, y),
+%   (x-1, y-1), (x, y-1) and (x+1, y-1), and at least S at the four after
+%   it, (x+1, y), (x+1, y+1), (x, y+1) and (x-1, y+1); neighbours outside the
+%   frame do not count, and a plateau gives one candidate. A NaN or infinite
+%   pixel makes S NaN wherever the window covers it; a NaN is never a
+%   candidate, nor is any pixel beside one.
+%
+%   Inputs
+%     stack      real, full uint16 (as frameFetch returns frames), single or
+%                double array: R-by-C (one frame) or R-by-C-by-F (F may be 0)
+%     sigma      real numeric scalar: the spots' standard deviation in pixels;
+%                finite, above 0, at most 20
+%     threshold  real numeric scalar, not NaN: the least filtered value a
+%                candidate must reach
+%
+%   Outputs: column vectors of double, ordered by frame, then column, then
+%   row
+%     X, Y, Z    0-based row, column and frame of each candidate, ready for
+%                boxGather(X, Y, Z, g, stack)
+%     strength   S at the candidate
+%
+%   Errors
+%     spotFind:WrongNumberOfInputs  Usage: [X, Y, Z, strength] =
+%                                   spotFind(stack, sigma, threshold)
+%     spotFind:WrongType  stack must be a real, full uint16, single or double
+%                         array.
+%     spotFind:WrongType  sigma and threshold must be real numeric scalars.
+%     spotFind:WrongSize  stack must be R-by-C or R-by-C-by-F.
+%     spotFind:BadSigma   sigma must be finite, above 0 and at most 20.
+%     spotFind:BadThreshold  threshold must not be NaN.
+%     spotFind:DimensionTooLarge  Array dimensions must each be less than
+%                                 2^31.
+%     spotFind:OutOfMemory  Out of memory.
+%
+%   Example: find, cut and fit the spots of a recording's first 100 frames
+%     [frame, n] = frameFetch(0, 'cells.rec');
+%     stack = zeros([size(frame) 100], 'single');
+%     for k = 0:99, stack(:, :, k + 1) = frameFetch(k, 'cells.rec'); end
+%     offset = 100; gain = 2;                       % the camera's
+%     [x, y, z] = spotFind(stack, 1.3, 60);         % 30 photons above background
+%     [boxes, x0, y0] = boxGather(x, y, z, 7, (stack - offset) / gain);
+%     [p, crlb, llr, status] = spotFit(boxes, 1.3);
+%
+%   Threads
+%     Frames are shared out over as many threads as the cores the session may
+%     use (a frame's columns when there are fewer frames than threads), capped
+%     by the environment variable SPOT_THREADS as for the other modules.
+%     Results do not depend on the number of threads.
+%
+%   See also BOXGATHER, SPOTFIT, FRAMEFETCH.
+
+% Compiled module: this file holds its help text only.

@@ -1,0 +1,154 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <random>
+#include <tuple>
+#include <vector>
+
+#include "find.h"
+
+namespace {
+
+// The filtered frame straight from the definition: w = (h - m) / q over the window, summed
+// with the border replicated, pixel by pixel.
+std::vector<double> filteredByDefinition(const std::vector<double>& frame, int rows, int cols,
+                                         double sigma) {
+    const int r = static_cast<int>(std::ceil(3 * sigma));
+    const int n = 2 * r + 1;
+    std::vector<double> h(n * n);
+    double mean = 0.0;
+    for (int j = -r; j <= r; ++j) {
+        for (int i = -r; i <= r; ++i) {
+            h[(i + r) + n * (j + r)] = std::exp(-(i * i + j * j) / (2 * sigma * sigma)) /
+                                       (2 * 3.14159265358979323846 * sigma * sigma);
+            mean += h[(i + r) + n * (j + r)] / (n * n);
+        }
+    }
+    double q = 0.0;
+    for (double value : h) {
+        q += (value - mean) * (value - mean);
+    }
+    std::vector<double> out(rows * cols);
+    for (int y = 0; y < cols; ++y) {
+        for (int x = 0; x < rows; ++x) {
+            double s = 0.0;
+            for (int j = -r; j <= r; ++j) {
+                for (int i = -r; i <= r; ++i) {
+                    const int xi = std::min(std::max(x + i, 0), rows - 1);
+                    const int yj = std::min(std::max(y + j, 0), cols - 1);
+                    s += (h[(i + r) + n * (j + r)] - mean) / q * frame[xi + rows * yj];
+                }
+            }
+            out[x + rows * y] = s;
+        }
+    }
+    return out;
+}
+
+std::vector<Candidate> find(const std::vector<double>& stack, int rows, int cols, int frames,
+                            double sigma, double threshold, int threads = 1) {
+    return findSpots(Stack<double>{stack.data(), rows, cols, frames}, makeSpotFilter(sigma),
+                     threshold, threads);
+}
+
+TEST(FindSpots, FilterAndMaximaFollowTheDefinitionToTheBorders) {
+    std::mt19937 rng(3);
+    std::uniform_real_distribution<double> noise(0.0, 30.0);
+    const int rows = 23;
+    const int cols = 17;
+    for (double sigma : {0.6, 1.3, 2.5}) {
+        std::vector<double> frame(rows * cols);
+        for (double& value : frame) {
+            value = 100 + noise(rng);
+        }
+        frame[0] += 400;                // a spot in the corner
+        frame[rows * cols - 2] += 300;  // and one on the far edge
+        const std::vector<double> s = filteredByDefinition(frame, rows, cols, sigma);
+        const auto found = find(frame, rows, cols, 1, sigma, -1e300);
+        size_t next = 0;
+        for (int y = 0; y < cols; ++y) {
+            for (int x = 0; x < rows; ++x) {
+                auto at = [&](int dx, int dy) {
+                    const int i = x + dx;
+                    const int j = y + dy;
+                    return i < 0 || j < 0 || i >= rows || j >= cols ? -HUGE_VAL
+                                                                    : s[i + rows * j];
+                };
+                const double v = s[x + rows * y];
+                const bool peak = v > at(-1, 0) && v > at(-1, -1) && v > at(0, -1) &&
+                                  v > at(1, -1) && v >= at(1, 0) && v >= at(1, 1) &&
+                                  v >= at(0, 1) && v >= at(-1, 1);
+                if (peak) {
+                    ASSERT_LT(next, found.size());
+                    EXPECT_EQ(found[next].x, x);
+                    EXPECT_EQ(found[next].y, y);
+                    EXPECT_NEAR(found[next].strength, v, 1e-9 * std::fabs(v) + 1e-9);
+                    ++next;
+                }
+            }
+        }
+        EXPECT_EQ(next, found.size()) << sigma;
+        EXPECT_EQ(found.front().x, 0);  // the corner spot
+    }
+}
+
+TEST(FindSpots, APlateauGivesOneCandidateAndNaNsNone) {
+    // Offset and background cancel: a spot of N photons reads about 0.97 N at sigma 1.3.
+    std::vector<double> frame(15 * 15, 250.0);
+    const double edge = std::sqrt(2.0) * 1.3;
+    for (int p = 0; p < 15 * 15; ++p) {
+        auto share = [&](int i) { return 0.5 * (std::erf((i - 6.5) / edge) - std::erf((i - 7.5) / edge)); };
+        frame[p] += 1000 * share(p % 15) * share(p / 15);
+    }
+    auto found = find(frame, 15, 15, 1, 1.3, 100);
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_NEAR(found[0].strength / 1000, 0.97, 0.01);
+    frame.assign(15 * 15, 250.0);
+    frame[7 + 15 * 7] += 1000;
+    // Two equal pixels side by side, along either axis: the later in column-major order wins.
+    frame[8 + 15 * 7] += 1000;
+    found = find(frame, 15, 15, 1, 1.3, 100);
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found[0].x, 7);
+    // A NaN or infinity anywhere in the window: no candidate there, nor beside it.
+    for (double bad : {std::numeric_limits<double>::quiet_NaN(), HUGE_VAL}) {
+        std::vector<double> spoiled = frame;
+        spoiled[3 + 15 * 7] = bad;
+        const auto left = find(spoiled, 15, 15, 1, 1.3, -1e300);
+        EXPECT_FALSE(left.empty());
+        for (const Candidate& c : left) {  // the window reaches 4 pixels, and one beside that
+            EXPECT_TRUE(std::abs(c.x - 3) > 5 || std::abs(c.y - 7) > 5) << bad;
+        }
+    }
+}
+
+TEST(FindSpots, OrderIsFrameColumnRowOnAnyNumberOfThreads) {
+    std::mt19937 rng(9);
+    std::uniform_real_distribution<double> noise(0.0, 50.0);
+    for (int frames : {1, 2, 7}) {
+        std::vector<double> stack(40 * 33 * frames);
+        for (double& value : stack) {
+            value = noise(rng);
+        }
+        const auto serial = find(stack, 40, 33, frames, 1.1, 5);
+        ASSERT_GT(serial.size(), 10u);
+        for (size_t k = 1; k < serial.size(); ++k) {
+            const auto& a = serial[k - 1];
+            const auto& b = serial[k];
+            EXPECT_LT(std::tie(a.frame, a.y, a.x), std::tie(b.frame, b.y, b.x));
+        }
+        for (int threads : {2, 3, 8}) {
+            const auto parallel = find(stack, 40, 33, frames, 1.1, 5, threads);
+            ASSERT_EQ(parallel.size(), serial.size());
+            for (size_t k = 0; k < serial.size(); ++k) {
+                EXPECT_EQ(parallel[k].strength, serial[k].strength);
+                EXPECT_EQ(std::tie(parallel[k].frame, parallel[k].y, parallel[k].x),
+                          std::tie(serial[k].frame, serial[k].y, serial[k].x));
+            }
+        }
+    }
+}
+
+}  // namespace
