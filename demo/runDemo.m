@@ -3,8 +3,8 @@ function result = runDemo(outDir, varargin)
   %
   % Simulates a camera recording of blinking emitters on known structures (rings of several
   % radii and crossing lines), writes it with writeRecording, reads every frame back with
-  % frameFetch, finds candidate spots, cuts a box around each with boxGather, localises each
-  % spot with a maximum-likelihood Gaussian fit, and renders the localisations eight times
+  % frameFetch, finds candidate spots with spotFind, cuts a box around each with boxGather,
+  % localises each spot with spotFit's maximum-likelihood Gaussian fit, and renders the localisations eight times
   % finer than the camera with dotMosaic. Writes PNG images to outDir and prints the stages'
   % times, the localisation error against the true positions beside the Cramer-Rao bound, and
   % the detection rate.
@@ -65,18 +65,22 @@ function result = runDemo(outDir, varargin)
       rawFrame = stack(:, :, 1);
     end
 
+    % The finder knows only the camera's gain: the filter cancels offset and background.
     started = tic;
-    [cx, cy, cz] = findSpots(stack, cam);
+    [cx, cy, cz] = spotFind(stack, cam.sigma, cam.threshold * cam.gain);
+    alone = uncrowded(cx, cy, cz, cam.box);
+    cx = cx(alone); cy = cy(alone); cz = cz(alone);
     times.detect = times.detect + toc(started);
     if ~isempty(cx)
       started = tic;
-      [boxes, x0, y0] = boxGather(cx, cy, cz, cam.box, stack);
+      [boxes, x0, y0] = boxGather(cx, cy, cz, cam.box, (stack - cam.offset) / cam.gain);
       times.cut = times.cut + toc(started);
       started = tic;
-      [theta, crlb, keep] = fitSpots(boxes, cam);
+      [theta, crlb, ratio, status] = spotFit(boxes, cam.sigma);
+      keep = fitted(theta, crlb, ratio, status, cam);
       times.fit = times.fit + toc(started);
       fits = [fits; double(x0(keep)) + theta(keep, 1), double(y0(keep)) + theta(keep, 2), ...
-              cz(keep) + first, theta(keep, 3:4), crlb(keep)];
+              cz(keep) + first, theta(keep, 3:4), max(crlb(keep, 1:2), [], 2)];
     end
     first = last + 1;
     if toc(lastReport) > 3 && first < frameCount
@@ -111,6 +115,30 @@ function cam = camera()
   cam.offset = 100;       % camera offset, counts
   cam.background = 15;    % background photons per pixel and frame
   cam.box = 7;            % box edge for fitting, pixels
+  cam.gain = 1;           % counts per photon
+  cam.threshold = 60;     % filtered photons a candidate must reach
+end
+
+% The fits worth keeping: converged inside the box's middle, bright and precise enough, and
+% a likelihood ratio that one spot explains (two overlapping spots or noise lie far above).
+function keep = fitted(theta, crlb, ratio, status, cam)
+  g = cam.box;
+  dof = g * g - 4;
+  keep = status == 0 & theta(:, 1) > 0.5 & theta(:, 1) < g - 1.5 & theta(:, 2) > 0.5 & ...
+         theta(:, 2) < g - 1.5 & theta(:, 3) > 200 & ratio < dof + 3 * sqrt(2 * dof) & ...
+         max(crlb(:, 1:2), [], 2) < 0.5;
+end
+
+% Candidates with another closer than a box in the same frame cannot be fitted alone: both go.
+function alone = uncrowded(x, y, z, g)
+  alone = true(size(x));
+  [~, order] = sort(z);
+  starts = [0; find(diff(z(order))); numel(z)];
+  for k = 1:numel(starts) - 1
+    in = order(starts(k) + 1:starts(k + 1));
+    near = abs(x(in) - x(in)') < g - 1 & abs(y(in) - y(in)') < g - 1;
+    alone(in) = sum(near, 2) == 1;
+  end
 end
 
 % Emitter positions (camera pixels, pixel i centred on i) along rings and crossing lines.
@@ -182,79 +210,6 @@ function k = poisson(mu)
   else
     k = max(round(mu + sqrt(mu) .* randn(size(mu))), 0);  % ample counts: close to Poisson
   end
-end
-
-% Local maxima of the smoothed, offset-free frames above a threshold, as 0-based positions.
-function [x, y, z] = findSpots(stack, cam)
-  kernel = exp(-(-3:3) .^ 2 / (2 * 1.0 ^ 2));
-  kernel = kernel / sum(kernel);
-  [rows, cols, n] = size(stack);
-  % Photons above background in the smoothed frame: about ten times its noise, the peak of
-  % a spot of some 200 photons.
-  threshold = 12;
-  x = []; y = []; z = [];
-  border = floor(cam.box / 2);
-  for f = 1:n
-    s = conv2(kernel, kernel, double(stack(:, :, f)) - cam.offset - cam.background, 'same');
-    peak = s >= shifted(s, -1, 0) & s > shifted(s, 1, 0) & s >= shifted(s, 0, -1) & ...
-           s > shifted(s, 0, 1) & s >= shifted(s, -1, -1) & s > shifted(s, 1, 1) & ...
-           s >= shifted(s, -1, 1) & s > shifted(s, 1, -1) & s > threshold;
-    peak([1:border, rows - border + 1:rows], :) = false;
-    peak(:, [1:border, cols - border + 1:cols]) = false;
-    [i, j] = find(peak);
-    % Spots with a neighbour closer than a box cannot be fitted alone: leave both out.
-    crowded = any((abs(i - i') < cam.box - 1 & abs(j - j') < cam.box - 1) & ~eye(numel(i)), 2);
-    i = i(~crowded); j = j(~crowded);
-    x = [x; i - 1]; y = [y; j - 1]; z = [z; repmat(f - 1, numel(i), 1)];
-  end
-end
-
-function t = shifted(s, di, dj)
-  t = -Inf(size(s));
-  [r, c] = size(s);
-  t(max(1, 1 + di):min(r, r + di), max(1, 1 + dj):min(c, c + dj)) = ...
-      s(max(1, 1 - di):min(r, r - di), max(1, 1 - dj):min(c, c - dj));
-end
-
-% Maximum-likelihood fit of a pixel-integrated Gaussian spot of known width on a flat
-% background, under Poisson noise, to every box at once (Fisher scoring). theta holds x, y
-% within the box (0-based), photons and background; crlb the bound on the position's standard
-% deviation at the fit; keep the fits that converged inside the box and fit the data.
-function [theta, crlb, keep] = fitSpots(boxes, cam)
-  g = size(boxes, 1);
-  n = size(boxes, 3);
-  d = reshape(max(double(boxes) - cam.offset, 0), g * g, n);
-  [px, py] = ndgrid(0:g - 1, 0:g - 1);
-  px = px(:); py = py(:);
-  % Start from the background at the box's rim and the centroid above it.
-  rim = px == 0 | py == 0 | px == g - 1 | py == g - 1;
-  b = max(median(d(rim, :), 1), 1);
-  above = max(d - b, 0);
-  total = max(sum(above, 1), 1);
-  theta = [(px' * above) ./ total; (py' * above) ./ total; total; b]';
-  for iteration = 1:20
-    [mu, jac] = model(theta, px, py, cam.sigma);
-    ratio = d ./ mu - 1;
-    gradient = reshape(sum(jac .* reshape(ratio, g * g, 1, n), 1), 4, n)';
-    info = fisher(mu, jac);
-    step = solve4(info, gradient);
-    % Keep the steps sane: at most a pixel, and photons and background positive.
-    step(:, 1:2) = max(min(step(:, 1:2), 1), -1);
-    theta = theta + step;
-    theta(:, 3) = max(theta(:, 3), 1);
-    theta(:, 4) = max(theta(:, 4), 0.01);
-  end
-  [mu, jac] = model(theta, px, py, cam.sigma);
-  bound = inverseDiagonal(fisher(mu, jac));
-  crlb = sqrt(max(bound(:, 1), bound(:, 2)));
-  % Goodness of fit: the likelihood ratio against a perfect model is about chi-squared with
-  % g^2 - 4 degrees of freedom; overlapping spots and noise peaks lie far above.
-  safe = max(d, eps);
-  lr = 2 * sum(mu - d + d .* log(safe ./ mu), 1)';
-  dof = g * g - 4;
-  keep = all(isfinite(theta), 2) & theta(:, 1) > 0.5 & theta(:, 1) < g - 1.5 & ...
-         theta(:, 2) > 0.5 & theta(:, 2) < g - 1.5 & theta(:, 3) > 200 & ...
-         lr < dof + 3 * sqrt(2 * dof) & crlb < 0.5;
 end
 
 function [mu, jac] = model(theta, px, py, sigma)
@@ -344,6 +299,7 @@ function r = report(fits, emitters, events, photons, times, frameCount, cam)
   matched = false(size(events, 1), 1);
   errors = zeros(0, 2);
   matchedPhotons = zeros(0, 1);
+  matchedEvents = zeros(0, 1);
   falseCount = 0;
   [~, byFrame] = sort(events(:, 2));
   eventStarts = [0; cumsum(accumarray(events(:, 2) + 1, 1, [frameCount 1]))];
@@ -358,6 +314,7 @@ function r = report(fits, emitters, events, photons, times, frameCount, cam)
       [nearest, k] = min([distance; Inf]);
       if nearest <= 1
         matched(candidates(k)) = true;
+        matchedEvents(end + 1, 1) = candidates(k);
         errors(end + 1, :) = fits(i, 1:2) - truth(k, :);
         matchedPhotons(end + 1, 1) = photons(candidates(k));
       else
@@ -386,6 +343,19 @@ function r = report(fits, emitters, events, photons, times, frameCount, cam)
           r.crlbPx, r.crlbPx * cam.pixelNm, r.rmsErrorPx / r.crlbPx);
   fprintf('Detection: %d of %d emitter blinks found (%.0f%%), %d false detections\n', r.found, ...
           r.spots, 100 * r.found / r.spots, r.falseDetections);
+  % Blinks with no other emitter on within 5 pixels in the same frame: what the fit itself does.
+  isolated = false(size(matchedEvents));
+  for i = 1:numel(matchedEvents)
+    e = matchedEvents(i);
+    same = find(events(:, 2) == events(e, 2));
+    gaps = sqrt(sum((emitters(events(same, 1), :) - emitters(events(e, 1), :)) .^ 2, 2));
+    isolated(i) = sum(gaps < 5) == 1;
+  end
+  r.isolatedRmsPx = sqrt(mean(reshape(errors(isolated, :), [], 1) .^ 2));
+  r.isolatedCrlbPx = sqrt(mean(crlbAt(matchedPhotons(isolated), cam) .^ 2));
+  fprintf(['Isolated blinks (no other emitter on within 5 pixels): RMS %.3f px = %.1f nm, ' ...
+           'bound %.3f px (ratio %.2f)\n'], r.isolatedRmsPx, r.isolatedRmsPx * cam.pixelNm, ...
+          r.isolatedCrlbPx, r.isolatedRmsPx / r.isolatedCrlbPx);
 end
 
 % The Cramer-Rao bound on one coordinate of spots with these photons on the simulated
