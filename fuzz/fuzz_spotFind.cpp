@@ -17,9 +17,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
                                               data.ConsumeIntegralInRange<size_t>(0, 24),
                                               data.ConsumeIntegralInRange<size_t>(0, 3)};
             const mxClassID classes[] = {mxUINT16_CLASS, mxSINGLE_CLASS, mxDOUBLE_CLASS};
-            inputs.push_back(fuzzing::slotArray(
-                data, classes[data.ConsumeIntegralInRange<int>(0, 2)],
-                data.ConsumeBool() ? dims : fuzzing::anyShape(data)));
+            inputs.push_back(
+                fuzzing::slotArray(data, classes[data.ConsumeIntegralInRange<int>(0, 2)],
+                                   data.ConsumeBool() ? dims : fuzzing::anyShape(data)));
         } else {
             inputs.push_back(fuzzing::slotArray(data, mxDOUBLE_CLASS, {1, 1}));
         }

@@ -36,7 +36,8 @@ void findSpotsEntry(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) 
     const mxClassID classId = mxGetClassID(prhs[0]);
     if ((classId != mxUINT16_CLASS && classId != mxSINGLE_CLASS && classId != mxDOUBLE_CLASS) ||
         mxIsComplex(prhs[0]) || mxIsSparse(prhs[0])) {
-        gateway::raiseError(kWrongType, "stack must be a real, full uint16, single or double array.\n");
+        gateway::raiseError(kWrongType,
+                            "stack must be a real, full uint16, single or double array.\n");
     }
     if (!isRealScalar(prhs[1]) || !isRealScalar(prhs[2])) {
         gateway::raiseError(kWrongType, "sigma and threshold must be real numeric scalars.\n");

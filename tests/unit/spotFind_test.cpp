@@ -73,8 +73,7 @@ TEST(FindSpots, FilterAndMaximaFollowTheDefinitionToTheBorders) {
                 auto at = [&](int dx, int dy) {
                     const int i = x + dx;
                     const int j = y + dy;
-                    return i < 0 || j < 0 || i >= rows || j >= cols ? -HUGE_VAL
-                                                                    : s[i + rows * j];
+                    return i < 0 || j < 0 || i >= rows || j >= cols ? -HUGE_VAL : s[i + rows * j];
                 };
                 const double v = s[x + rows * y];
                 const bool peak = v > at(-1, 0) && v > at(-1, -1) && v > at(0, -1) &&
@@ -99,7 +98,9 @@ TEST(FindSpots, APlateauGivesOneCandidateAndNaNsNone) {
     std::vector<double> frame(15 * 15, 250.0);
     const double edge = std::sqrt(2.0) * 1.3;
     for (int p = 0; p < 15 * 15; ++p) {
-        auto share = [&](int i) { return 0.5 * (std::erf((i - 6.5) / edge) - std::erf((i - 7.5) / edge)); };
+        auto share = [&](int i) {
+            return 0.5 * (std::erf((i - 6.5) / edge) - std::erf((i - 7.5) / edge));
+        };
         frame[p] += 1000 * share(p % 15) * share(p / 15);
     }
     auto found = find(frame, 15, 15, 1, 1.3, 100);

@@ -185,6 +185,20 @@ TEST(FitBox, ReportsWhatIsNoSpot) {
     }
 }
 
+TEST(FitBox, CountsValuesBelowZeroAsZero) {
+    std::mt19937 rng(2);
+    std::vector<double> box = poissonBox({3.1, 2.8, 800, 1, 1.3}, 7, rng);
+    std::vector<double> negative = box;
+    for (int p : {0, 6, 13, 48}) {
+        box[p] = 0.0;
+        negative[p] = -7.5;
+    }
+    const BoxFit zero = fit(box, 7, 1.3);
+    const BoxFit below = fit(negative, 7, 1.3);
+    ASSERT_EQ(zero.status, kConverged);
+    EXPECT_EQ(std::memcmp(&zero, &below, sizeof zero), 0);
+}
+
 TEST(FitBoxes, GiveTheSameFitsOnAnyNumberOfThreadsFromSingleOrDoubleBoxes) {
     std::mt19937 rng(5);
     const int g = 7;
