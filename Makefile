@@ -123,10 +123,10 @@ bench: build
 	mkdir -p $(BUILD)/bench-data
 	$(OCTAVE) --eval "addpath('$(CURDIR)/bench'); benchPoints('$(CURDIR)/$(BUILD)/bench-data')"
 	/usr/bin/python3 bench/fast_histogram_time.py $(BUILD)/bench-data > $(BUILD)/bench-data/fast_histogram.txt
-	$(OCTAVE) --eval "addpath('$(CURDIR)/$(BUILD)/toolbox'); addpath('$(CURDIR)/bench'); \
+	$(OCTAVE) --eval "addpath('$(CURDIR)/$(BUILD)/toolbox'); addpath('$(CURDIR)/bench', '$(CURDIR)/demo'); \
 	    benchModules('$(CURDIR)/$(BUILD)/bench-data', '$(CURDIR)/$(BUILD)/bench-octave7.tsv')"
 	./tools/octave-root.sh run sh -c '$(ROOT_BUILD) && \
-	    octave-cli --no-history -q --eval "addpath(\"/build/toolbox\"); addpath(\"/spot/bench\"); \
+	    octave-cli --no-history -q --eval "addpath(\"/build/toolbox\"); addpath(\"/spot/bench\", \"/spot/demo\"); \
 	        benchModules(\"/spot/$(BUILD)/bench-data\", \"/tmp/bench-rows.tsv\")" >&2 && \
 	    cat /tmp/bench-rows.tsv' > $(BUILD)/bench-octave9.tsv
 	/usr/bin/python3 bench/bench_table.py $(BUILD)/bench.md $(BUILD)/bench-octave7.tsv \

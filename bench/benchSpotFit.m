@@ -1,6 +1,6 @@
 function rows = benchSpotFit()
   % rows = benchSpotFit()  spotFit's precision on simulated boxes against the Cramer-Rao bound
-  % computed here from the model (finite differences, not the module's derivatives), printed;
+  % of spotBounds (demo/: finite differences of the model, not the module's derivatives), printed;
   % and its speed against mFitSpots and against 500,000 fits per second, as benchModules rows.
   fprintf('spotFit precision (Octave %s; simulated, fixed seed):\n', OCTAVE_VERSION);
   randp('seed', 5); rand('seed', 5);
@@ -10,16 +10,18 @@ function rows = benchSpotFit()
 
   boxes = simulate(2e5, 1000, 10);
   few = boxes(:, :, 1:2e4);
-  [theta, crlb] = mFitSpots(few, 1.3);
+  [theta, crlb] = mFitSpots(few, 1.3, true);
   [params, bounds, ~, status] = spotFit(few, 1.3);
   ok = status == 0;
   shift = abs(theta(ok, 1:2) - params(ok, 1:2));
   assert(max(shift(:)) < 1e-3 && ...
          max(abs(crlb(ok, 1) ./ bounds(ok, 1) - 1)) < 1e-3, 'spotFit and mFitSpots disagree');
-  t = medianTimes({@() spotFit(few, 1.3), @() outputsOf(2e4), @() mFitSpots(few, 1.3)}, ...
-                  [9 9 3]);
-  rows = {'spotFit, 2e4 boxes of 7x7', t(1), t(2), 'Fisher scoring in M, all boxes at once', ...
-          t(3), 100};
+  t = medianTimes({@() spotFit(few, 1.3), @() outputsOf(2e4), @() mFitSpots(few, 1.3, false), ...
+                   @() mFitSpots(few, 1.3, true)}, [9 9 3 3]);
+  rows = {'spotFit, 2e4 boxes of 7x7', t(1), t(2), ...
+          'Fisher scoring in M, all boxes at once, 20 steps (the old demo''s fit)', t(3), 100};
+  rows(end + 1, :) = {'spotFit, 2e4 boxes of 7x7', t(1), t(2), ...
+                      'the same, stopping once every box has converged', t(4), 0};
   t = medianTimes({@() spotFit(boxes, 1.3), @() outputsOf(2e5)}, [9 9]);
   rows(end + 1, :) = {'spotFit, 2e5 boxes of 7x7', t(1), t(2), ...
                       'the time of 500,000 fits per second', 0.4, 1};
@@ -54,7 +56,7 @@ function precision(k, photons, background, start, fitSigma, what)
   ok = status == 0;
   columns = 4 + fitSigma;
   err = params(ok, :) - truth(ok, 1:columns);
-  bound = independentBound([3 3 photons background 1.3], columns);
+  bound = spotBounds([3 3 photons background 1.3], 7, columns);
   fprintf('  %s: %.1f%% converged; bias x %.4f, y %.4f px; std/bound x %.3f, y %.3f, photons %.3f;\n', ...
           what, 100 * mean(ok), mean(err(:, 1)), mean(err(:, 2)), std(err(:, 1)) / bound(1), ...
           std(err(:, 2)) / bound(2), std(err(:, 3)) / bound(3));
@@ -65,28 +67,8 @@ function precision(k, photons, background, start, fitSigma, what)
   end
   % The returned bounds against the independent computation at each estimate (a sample).
   sample = find(ok, 200);
-  agree = arrayfun(@(i) max(abs(crlb(i, 1:columns) ./ ...
-                                independentBound(params(i, :), columns) - 1)), sample);
+  theta = [params(sample, :), repmat(1.3, numel(sample), 5 - columns)];
+  agree = max(abs(crlb(sample, 1:columns) ./ spotBounds(theta, 7, columns) - 1), [], 2);
   fprintf('; crlb vs independent %.2g%% at most; mean ratio %.1f for %d degrees of freedom\n', ...
           100 * max(agree), mean(ratio(ok)), 49 - columns);
-end
-
-% Cramer-Rao bounds of one 7x7 box at theta from the model, derivatives by central differences.
-function bound = independentBound(theta, columns)
-  if numel(theta) < 5
-    theta(5) = 1.3;
-  end
-  [px, py] = ndgrid(0:6, 0:6);
-  expected = @(t) t(4) + t(3) * (0.5 * (erf((px(:) + 0.5 - t(1)) / (sqrt(2) * t(5))) - ...
-                                        erf((px(:) - 0.5 - t(1)) / (sqrt(2) * t(5))))) .* ...
-                  (0.5 * (erf((py(:) + 0.5 - t(2)) / (sqrt(2) * t(5))) - ...
-                          erf((py(:) - 0.5 - t(2)) / (sqrt(2) * t(5)))));
-  jac = zeros(49, columns);
-  for c = 1:columns
-    h = 1e-6 * max(1, abs(theta(c)));
-    up = theta; up(c) += h;
-    down = theta; down(c) -= h;
-    jac(:, c) = (expected(up) - expected(down)) / (2 * h);
-  end
-  bound = sqrt(diag(inv(jac' * (jac ./ expected(theta)))))';
 end

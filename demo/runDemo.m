@@ -41,53 +41,13 @@ function result = runDemo(outDir, varargin)
   simulateRecording(recording, emitters, events, photons, side, opts.frames, cam);
   times.simulate = toc(started);
 
-  % Read, detect, cut and fit, a block of frames at a time.
-  times.read = 0; times.detect = 0; times.cut = 0; times.fit = 0;
-  fits = zeros(0, 6);   % x, y, frame, photons, background, position CRLB (camera pixels)
-  frameSum = zeros(side, side);
-  rawFrame = [];
-  lastReport = tic;
-  block = 100;
-  frameCount = 1;
-  first = 0;
-  while first < frameCount
-    started = tic;
-    [frame, frameCount] = frameFetch(first, recording);
-    last = min(first + block, frameCount) - 1;
-    stack = zeros(side, side, last - first + 1, 'single');
-    stack(:, :, 1) = frame;
-    for k = first + 1:last
-      stack(:, :, k - first + 1) = frameFetch(k, recording);
-    end
-    times.read = times.read + toc(started);
-    frameSum = frameSum + sum(double(stack), 3);
-    if isempty(rawFrame)
-      rawFrame = stack(:, :, 1);
-    end
-
-    % The finder knows only the camera's gain: the filter cancels offset and background.
-    started = tic;
-    [cx, cy, cz] = spotFind(stack, cam.sigma, cam.threshold * cam.gain);
-    alone = uncrowded(cx, cy, cz, cam.box);
-    cx = cx(alone); cy = cy(alone); cz = cz(alone);
-    times.detect = times.detect + toc(started);
-    if ~isempty(cx)
-      started = tic;
-      [boxes, x0, y0] = boxGather(cx, cy, cz, cam.box, (stack - cam.offset) / cam.gain);
-      times.cut = times.cut + toc(started);
-      started = tic;
-      [theta, crlb, ratio, status] = spotFit(boxes, cam.sigma);
-      keep = fitted(theta, crlb, ratio, status, cam);
-      times.fit = times.fit + toc(started);
-      fits = [fits; double(x0(keep)) + theta(keep, 1), double(y0(keep)) + theta(keep, 2), ...
-              cz(keep) + first, theta(keep, 3:4), max(crlb(keep, 1:2), [], 2)];
-    end
-    first = last + 1;
-    if toc(lastReport) > 3 && first < frameCount
-      fprintf('  %d of %d frames done, %d localisations so far\n', first, frameCount, size(fits, 1));
-      lastReport = tic;
-    end
+  % Read, find, cut and fit, a block of frames at a time.
+  cam.progress = true;
+  [fits, stageTimes, frameSum, rawFrame] = localiseRecording(recording, cam);
+  for stage = fieldnames(stageTimes)'
+    times.(stage{1}) = stageTimes.(stage{1});
   end
+  frameCount = opts.frames;
 
   % Super-resolved images, eight times finer than the camera: render pixel ix covers camera
   % coordinates [ix/8 - 0.5, (ix+1)/8 - 0.5), since camera pixel i is centred on i.
@@ -116,29 +76,7 @@ function cam = camera()
   cam.background = 15;    % background photons per pixel and frame
   cam.box = 7;            % box edge for fitting, pixels
   cam.gain = 1;           % counts per photon
-  cam.threshold = 60;     % filtered photons a candidate must reach
-end
-
-% The fits worth keeping: converged inside the box's middle, bright and precise enough, and
-% a likelihood ratio that one spot explains (two overlapping spots or noise lie far above).
-function keep = fitted(theta, crlb, ratio, status, cam)
-  g = cam.box;
-  dof = g * g - 4;
-  keep = status == 0 & theta(:, 1) > 0.5 & theta(:, 1) < g - 1.5 & theta(:, 2) > 0.5 & ...
-         theta(:, 2) < g - 1.5 & theta(:, 3) > 200 & ratio < dof + 3 * sqrt(2 * dof) & ...
-         max(crlb(:, 1:2), [], 2) < 0.5;
-end
-
-% Candidates with another closer than a box in the same frame cannot be fitted alone: both go.
-function alone = uncrowded(x, y, z, g)
-  alone = true(size(x));
-  [~, order] = sort(z);
-  starts = [0; find(diff(z(order))); numel(z)];
-  for k = 1:numel(starts) - 1
-    in = order(starts(k) + 1:starts(k + 1));
-    near = abs(x(in) - x(in)') < g - 1 & abs(y(in) - y(in)') < g - 1;
-    alone(in) = sum(near, 2) == 1;
-  end
+  cam.threshold = 60;     % filtered photons above the background a candidate must reach
 end
 
 % Emitter positions (camera pixels, pixel i centred on i) along rings and crossing lines.
@@ -209,68 +147,6 @@ function k = poisson(mu)
     k = poissrnd(mu);
   else
     k = max(round(mu + sqrt(mu) .* randn(size(mu))), 0);  % ample counts: close to Poisson
-  end
-end
-
-function [mu, jac] = model(theta, px, py, sigma)
-  n = size(theta, 1);
-  m = numel(px);
-  x = theta(:, 1)'; y = theta(:, 2)'; photons = theta(:, 3)'; b = theta(:, 4)';
-  s = sqrt(2) * sigma;
-  ex = 0.5 * (erf((px + 0.5 - x) / s) - erf((px - 0.5 - x) / s));
-  ey = 0.5 * (erf((py + 0.5 - y) / s) - erf((py - 0.5 - y) / s));
-  gauss = @(t) exp(-t .^ 2 / (2 * sigma ^ 2)) / (sqrt(2 * pi) * sigma);
-  dex = gauss(px - 0.5 - x) - gauss(px + 0.5 - x);
-  dey = gauss(py - 0.5 - y) - gauss(py + 0.5 - y);
-  mu = photons .* ex .* ey + b;
-  jac = zeros(m, 4, n);
-  jac(:, 1, :) = reshape(photons .* dex .* ey, m, 1, n);
-  jac(:, 2, :) = reshape(photons .* ex .* dey, m, 1, n);
-  jac(:, 3, :) = reshape(ex .* ey, m, 1, n);
-  jac(:, 4, :) = 1;
-end
-
-% Fisher information of each box, n-by-4-by-4.
-function info = fisher(mu, jac)
-  [m, p, n] = size(jac);
-  w = reshape(1 ./ mu, m, 1, n);
-  info = zeros(n, p, p);
-  for i = 1:p
-    for j = i:p
-      v = reshape(sum(jac(:, i, :) .* jac(:, j, :) .* w, 1), n, 1);
-      info(:, i, j) = v;
-      info(:, j, i) = v;
-    end
-  end
-end
-
-% Solves the 4-by-4 systems info(k, :, :) * step(k, :)' = gradient(k, :)' for all k at once
-% by Gaussian elimination.
-function x = solve4(a, b)
-  n = size(a, 1);
-  p = size(a, 2);
-  a = cat(3, a, reshape(b, n, p, 1));
-  for col = 1:p
-    pivot = a(:, col, col);
-    pivot(abs(pivot) < 1e-12) = 1e-12;
-    a(:, col, :) = a(:, col, :) ./ pivot;
-    for row = [1:col - 1, col + 1:p]
-      a(:, row, :) = a(:, row, :) - a(:, row, col) .* a(:, col, :);
-    end
-  end
-  x = a(:, :, p + 1);
-end
-
-% Diagonal of the inverse of each 4-by-4 information matrix: the Cramer-Rao bounds.
-function d = inverseDiagonal(a)
-  n = size(a, 1);
-  p = size(a, 2);
-  d = zeros(n, p);
-  for k = 1:p
-    e = zeros(n, p);
-    e(:, k) = 1;
-    column = solve4(a, e);
-    d(:, k) = column(:, k);
   end
 end
 
@@ -361,10 +237,10 @@ end
 % The Cramer-Rao bound on one coordinate of spots with these photons on the simulated
 % background, centred in a box: the best any unbiased localisation can do.
 function bound = crlbAt(n, cam)
-  g = cam.box;
-  [px, py] = ndgrid(0:g - 1, 0:g - 1);
-  theta = [repmat((g - 1) / 2, numel(n), 2), n(:), repmat(cam.background, numel(n), 1)];
-  [mu, jac] = model(theta, px(:), py(:), cam.sigma);
-  d = inverseDiagonal(fisher(mu, jac));
-  bound = sqrt(d(:, 1));
+  c = (cam.box - 1) / 2;
+  [photons, ~, which] = unique(n(:));
+  theta = [repmat([c c], numel(photons), 1), photons, ...
+           repmat([cam.background cam.sigma], numel(photons), 1)];
+  bounds = spotBounds(theta, cam.box, 4);
+  bound = bounds(which, 1);
 end

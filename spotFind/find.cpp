@@ -15,106 +15,135 @@ int32_t clampIndex(int64_t index, int32_t length) {
     return static_cast<int32_t>(index < 0 ? 0 : (index >= length ? length - 1 : index));
 }
 
-// Buffers of one frame's filtering: the Gaussian and the window sum along the first dimension,
-// the filtered frame, and one column with its border replicated.
-struct FrameWork {
-    double* gaussAlong;
-    double* sumAlong;
-    double* filtered;
-    double* padded;
+// Where a column of candidates lies.
+struct Place {
+    int32_t column;
+    int32_t frame;
 };
 
-// Doubles of FrameWork for frames of rows x cols pixels and a filter of radius r.
-int64_t frameWorkLength(int32_t rows, int32_t cols, int32_t r) {
-    return 3 * static_cast<int64_t>(rows) * cols + rows + 2 * static_cast<int64_t>(r);
-}
-
-FrameWork frameWorkAt(double* base, int32_t rows, int32_t cols) {
-    const int64_t pixels = static_cast<int64_t>(rows) * cols;
-    return FrameWork{base, base + pixels, base + 2 * pixels, base + 3 * pixels};
-}
-
-// Along the first dimension, for columns [first, end): the Gaussian-weighted and the plain
-// window sums, with rows outside the frame replicating the nearest. Each sum runs over the
-// window in the same order whatever the columns given, so threads do not change it.
-template <class T>
-void filterAlongRows(const T* frame, int32_t rows, const SpotFilter& filter, int32_t first,
-                     int32_t end, const FrameWork& work) {
-    const int32_t r = filter.radius;
-    double* padded = work.padded;
-    for (int32_t y = first; y < end; ++y) {
-        const T* column = frame + static_cast<int64_t>(y) * rows;
-        for (int32_t k = 0; k < rows + 2 * r; ++k) {
-            padded[k] = static_cast<double>(column[clampIndex(int64_t{k} - r, rows)]);
-        }
-        double* weighted = work.gaussAlong + static_cast<int64_t>(y) * rows;
-        double* sum = work.sumAlong + static_cast<int64_t>(y) * rows;
-        for (int32_t x = 0; x < rows; ++x) {
-            weighted[x] = 0.0;
-            sum[x] = 0.0;
-        }
-        for (int32_t t = 0; t <= 2 * r; ++t) {
-            const double g = filter.gauss[t];
-            const double* shifted = padded + t;
-            for (int32_t x = 0; x < rows; ++x) {
-                weighted[x] += g * shifted[x];
-                sum[x] += shifted[x];
-            }
-        }
-    }
-}
-
-// Along the second dimension, for columns [first, end): the filtered values.
-void filterAlongColumns(int32_t rows, int32_t cols, const SpotFilter& filter, int32_t first,
-                        int32_t end, const FrameWork& work) {
-    const int32_t r = filter.radius;
-    for (int32_t y = first; y < end; ++y) {
-        double* out = work.filtered + static_cast<int64_t>(y) * rows;
-        for (int32_t x = 0; x < rows; ++x) {
-            out[x] = 0.0;
-        }
-        for (int32_t t = -r; t <= r; ++t) {
-            const int64_t source = static_cast<int64_t>(clampIndex(int64_t{y} + t, cols)) * rows;
-            const double g = filter.gauss[t + r] * filter.gaussScale;
-            const double box = filter.boxScale;
-            const double* gaussAlong = work.gaussAlong + source;
-            const double* sumAlong = work.sumAlong + source;
-            for (int32_t x = 0; x < rows; ++x) {
-                out[x] += g * gaussAlong[x] - box * sumAlong[x];
-            }
-        }
-    }
-}
-
-// The candidates of columns [first, end) of a filtered frame, in column-major order.
-bool collectCandidates(const double* filtered, int32_t rows, int32_t cols, int32_t frame,
-                       double threshold, int32_t first, int32_t end,
+// The candidates of one filtered column, given the columns before and after it (when the frame
+// has them).
+bool collectCandidates(const double* before, const double* column, const double* after,
+                       int32_t rows, bool hasBefore, bool hasAfter, Place place, double threshold,
                        std::vector<Candidate>* found) {
-    auto at = [&](int32_t x, int32_t y) { return filtered[x + static_cast<int64_t>(y) * rows]; };
     try {
-        for (int32_t y = first; y < end; ++y) {
-            for (int32_t x = 0; x < rows; ++x) {
-                const double s = at(x, y);
-                if (!(s >= threshold)) {
-                    continue;
-                }
-                const bool left = x > 0;
-                const bool right = x + 1 < rows;
-                const bool up = y > 0;
-                const bool down = y + 1 < cols;
-                // Before it in column-major order it must beat; after it, at least equal.
-                const bool peak =
-                    (!left || s > at(x - 1, y)) && (!(left && up) || s > at(x - 1, y - 1)) &&
-                    (!up || s > at(x, y - 1)) && (!(right && up) || s > at(x + 1, y - 1)) &&
-                    (!right || s >= at(x + 1, y)) && (!(right && down) || s >= at(x + 1, y + 1)) &&
-                    (!down || s >= at(x, y + 1)) && (!(left && down) || s >= at(x - 1, y + 1));
-                if (peak) {
-                    found->push_back(Candidate{x, y, frame, s});
-                }
+        for (int32_t x = 0; x < rows; ++x) {
+            const double s = column[x];
+            if (!(s >= threshold)) {
+                continue;
+            }
+            const bool up = x > 0;
+            const bool down = x + 1 < rows;
+            // Before it in column-major order it must beat; after it, at least equal.
+            const bool peak =
+                (!up || s > column[x - 1]) && (!(up && hasBefore) || s > before[x - 1]) &&
+                (!hasBefore || s > before[x]) && (!(down && hasBefore) || s > before[x + 1]) &&
+                (!down || s >= column[x + 1]) && (!(down && hasAfter) || s >= after[x + 1]) &&
+                (!hasAfter || s >= after[x]) && (!(up && hasAfter) || s >= after[x - 1]);
+            if (peak) {
+                found->push_back(Candidate{x, place.column, place.frame, s});
             }
         }
     } catch (const std::bad_alloc&) {
         return false;  // a thread must not throw: the caller raises it
+    }
+    return true;
+}
+
+// What one thread filters a frame's columns in, a few columns at a time so that it stays in the
+// cache: the sums along the first dimension of the 2r + 1 columns a filtered column needs, the
+// last three filtered columns, and one column with its border replicated.
+struct ColumnRings {
+    double* gaussAlong;  // (2r + 1) x rows
+    double* sumAlong;    // (2r + 1) x rows
+    double* filtered;    // 3 x rows
+    double* padded;      // rows + 2r
+};
+
+int64_t ringLength(int32_t rows, int32_t r) {
+    return (2 * (2 * static_cast<int64_t>(r) + 1) + 4) * rows + 2 * r;
+}
+
+ColumnRings ringsAt(double* base, int32_t rows, int32_t r) {
+    const int64_t window = (2 * static_cast<int64_t>(r) + 1) * rows;
+    return ColumnRings{base, base + window, base + 2 * window, base + 2 * window + 3 * rows};
+}
+
+int64_t slotOf(int64_t index, int64_t slots) {
+    const int64_t slot = index % slots;
+    return slot < 0 ? slot + slots : slot;
+}
+
+// Along the first dimension, for column `column` of the frame (replicated beyond its sides):
+// the Gaussian-weighted and the plain window sums, rows outside replicating the nearest. The
+// sums run in the same order whoever computes them.
+template <class T>
+void filterAlongRows(const T* frame, int32_t rows, int32_t cols, int64_t column,
+                     const SpotFilter& filter, double* weighted, double* sum, double* padded) {
+    const int32_t r = filter.radius;
+    const T* source = frame + static_cast<int64_t>(clampIndex(column, cols)) * rows;
+    for (int32_t k = 0; k < rows + 2 * r; ++k) {
+        padded[k] = static_cast<double>(source[clampIndex(int64_t{k} - r, rows)]);
+    }
+    for (int32_t x = 0; x < rows; ++x) {
+        weighted[x] = filter.gauss[0] * padded[x];
+        sum[x] = padded[x];
+    }
+    for (int32_t t = 1; t <= 2 * r; ++t) {
+        const double g = filter.gauss[t];
+        const double* shifted = padded + t;
+        for (int32_t x = 0; x < rows; ++x) {
+            weighted[x] += g * shifted[x];
+            sum[x] += shifted[x];
+        }
+    }
+}
+
+// The candidates among columns [first, end) of one frame, in column-major order. Columns are
+// filtered one after another through the rings, from first - 1 to end, so that each column's
+// neighbours are at hand when its candidates are picked.
+template <class T>
+bool scanColumns(const T* frame, int32_t rows, int32_t cols, int32_t frameIndex,
+                 const SpotFilter& filter, double threshold, int32_t first, int32_t end,
+                 const ColumnRings& rings, std::vector<Candidate>* found) {
+    const int32_t r = filter.radius;
+    const int64_t window = 2 * static_cast<int64_t>(r) + 1;
+    auto ringRow = [&](double* ring, int64_t column, int64_t slots) {
+        return ring + slotOf(column, slots) * rows;
+    };
+    auto along = [&](int64_t column) {
+        filterAlongRows(frame, rows, cols, column, filter,
+                        ringRow(rings.gaussAlong, column, window),
+                        ringRow(rings.sumAlong, column, window), rings.padded);
+    };
+    for (int64_t column = int64_t{first} - 1 - r; column < int64_t{first} - 1 + r; ++column) {
+        along(column);
+    }
+    for (int64_t y = int64_t{first} - 1; y <= end; ++y) {
+        along(y + r);
+        double* out = ringRow(rings.filtered, y, 3);
+        if (y >= 0 && y < cols) {
+            for (int32_t x = 0; x < rows; ++x) {
+                out[x] = 0.0;
+            }
+            for (int64_t t = -r; t <= r; ++t) {
+                const double g = filter.gauss[t + r] * filter.gaussScale;
+                const double box = filter.boxScale;
+                const double* gaussAlong = ringRow(rings.gaussAlong, y + t, window);
+                const double* sumAlong = ringRow(rings.sumAlong, y + t, window);
+                for (int32_t x = 0; x < rows; ++x) {
+                    out[x] += g * gaussAlong[x] - box * sumAlong[x];
+                }
+            }
+        }
+        const int64_t picked = y - 1;
+        const Place place{static_cast<int32_t>(picked), frameIndex};
+        if (picked >= first && picked < end &&
+            !collectCandidates(ringRow(rings.filtered, picked - 1, 3),
+                               ringRow(rings.filtered, picked, 3), ringRow(rings.filtered, y, 3),
+                               rows, picked > 0, y < cols, place, threshold, found)) {
+            return false;
+        }
     }
     return true;
 }
@@ -157,72 +186,49 @@ std::vector<Candidate> findSpots(const Stack<T>& stack, const SpotFilter& filter
     if (pixels == 0) {
         return {};
     }
-    const bool byFrames = stack.frames >= threads;
-    // Frame by frame, each thread needs buffers of its own; column by column, only the padded
-    // column is each thread's.
-    const int64_t length = frameWorkLength(stack.rows, stack.cols, filter.radius);
-    const int64_t padLength = stack.rows + 2 * static_cast<int64_t>(filter.radius);
-    const int64_t total = byFrames ? length * threads : length + padLength * threads;
-    const std::unique_ptr<double[]> memory(new double[static_cast<size_t>(total)]);
-    auto workOf = [&](int part) {
-        if (byFrames) {
-            return frameWorkAt(memory.get() + length * part, stack.rows, stack.cols);
-        }
-        FrameWork work = frameWorkAt(memory.get(), stack.rows, stack.cols);
-        work.padded = memory.get() + length + padLength * part;
-        return work;
-    };
+    const int64_t length = ringLength(stack.rows, filter.radius);
+    const std::unique_ptr<double[]> memory(new double[static_cast<size_t>(length * threads)]);
     std::vector<std::vector<Candidate>> parts(static_cast<size_t>(threads));
+    std::vector<Candidate> all;
     std::atomic<bool> intact{true};
-    const T* pixelsOf = stack.pixels;
-    if (byFrames) {
+    // Each thread fills a list of its own, handed over when it is done: lists side by side
+    // would share cache lines as they grow.
+    auto scan = [&](int part, int64_t frame, int64_t first, int64_t end,
+                    std::vector<Candidate>* found) {
+        const ColumnRings rings = ringsAt(memory.get() + length * part, stack.rows, filter.radius);
+        if (!scanColumns(stack.pixels + frame * pixels, stack.rows, stack.cols,
+                         static_cast<int32_t>(frame), filter, threshold,
+                         static_cast<int32_t>(first), static_cast<int32_t>(end), rings, found)) {
+            intact = false;
+        }
+    };
+    if (stack.frames >= threads) {
         parallel::forSlices(threads, stack.frames, [&](int part, int64_t begin, int64_t end) {
-            const FrameWork work = workOf(part);
-            for (int64_t f = begin; f < end; ++f) {
-                const T* frame = pixelsOf + f * pixels;
-                filterAlongRows(frame, stack.rows, filter, 0, stack.cols, work);
-                filterAlongColumns(stack.rows, stack.cols, filter, 0, stack.cols, work);
-                if (!collectCandidates(work.filtered, stack.rows, stack.cols,
-                                       static_cast<int32_t>(f), threshold, 0, stack.cols,
-                                       &parts[part])) {
-                    intact = false;
-                    return;
-                }
+            std::vector<Candidate> found;
+            for (int64_t frame = begin; frame < end; ++frame) {
+                scan(part, frame, 0, stack.cols, &found);
             }
+            parts[part].swap(found);
         });
+        for (const std::vector<Candidate>& found : parts) {  // in frame order
+            all.insert(all.end(), found.begin(), found.end());
+        }
     } else {
-        // Fewer frames than threads: a frame's columns are shared out, a pass at a time.
-        const FrameWork work = workOf(0);
-        for (int32_t f = 0; f < stack.frames; ++f) {
-            const T* frame = pixelsOf + f * pixels;
+        // Fewer frames than threads: a frame's columns are shared out.
+        for (int32_t frame = 0; frame < stack.frames; ++frame) {
             parallel::forSlices(threads, stack.cols, [&](int part, int64_t begin, int64_t end) {
-                filterAlongRows(frame, stack.rows, filter, static_cast<int32_t>(begin),
-                                static_cast<int32_t>(end), workOf(part));
+                std::vector<Candidate> found;
+                scan(part, frame, begin, end, &found);
+                parts[part].swap(found);
             });
-            parallel::forSlices(threads, stack.cols, [&](int, int64_t begin, int64_t end) {
-                filterAlongColumns(stack.rows, stack.cols, filter, static_cast<int32_t>(begin),
-                                   static_cast<int32_t>(end), work);
-            });
-            parallel::forSlices(threads, stack.cols, [&](int part, int64_t begin, int64_t end) {
-                if (!collectCandidates(work.filtered, stack.rows, stack.cols, f, threshold,
-                                       static_cast<int32_t>(begin), static_cast<int32_t>(end),
-                                       &parts[part])) {
-                    intact = false;
-                }
-            });
-            // Parts hold this frame's candidates in column order: moved to part 0 in turn.
-            for (int part = 1; part < threads; ++part) {
-                parts[0].insert(parts[0].end(), parts[part].begin(), parts[part].end());
-                parts[part].clear();
+            // The parts hold this frame's candidates in column order.
+            for (std::vector<Candidate>& found : parts) {
+                all.insert(all.end(), found.begin(), found.end());
             }
         }
     }
     if (!intact) {
         throw std::bad_alloc();
-    }
-    std::vector<Candidate> all = std::move(parts[0]);
-    for (int part = 1; part < threads; ++part) {
-        all.insert(all.end(), parts[part].begin(), parts[part].end());
     }
     return all;
 }

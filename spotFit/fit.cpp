@@ -1,5 +1,6 @@
 #include "fit.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <memory>
@@ -35,9 +36,23 @@ void integrate(double centre, double sigma, int32_t g, const Axis& axis) {
     const double peak = 1.0 / (std::sqrt(2.0 * kPi) * sigma);
     const double spread = -0.5 / (sigma * sigma);
     for (int32_t k = 0; k <= g; ++k) {
-        const double edge = k - 0.5 - centre;
-        axis.edgeErf[k] = std::erf(edge * scale);
-        axis.edgeGauss[k] = peak * std::exp(edge * edge * spread);
+        axis.edgeErf[k] = std::erf((k - 0.5 - centre) * scale);
+    }
+    // The Gaussian at edges one pixel apart by recurrence, four exponentials an axis: from the
+    // edge nearest the centre outward, where every factor is at most 1, so nothing overflows
+    // and what underflows is 0.
+    const double nearest = std::floor(centre + 1.0);
+    const auto middle = static_cast<int32_t>(nearest < 0.0 ? 0.0 : (nearest > g ? g : nearest));
+    const double edge = middle - 0.5 - centre;
+    const double step = std::exp(2.0 * spread);
+    axis.edgeGauss[middle] = peak * std::exp(edge * edge * spread);
+    double up = std::exp(spread * (2.0 * edge + 1.0));
+    for (int32_t k = middle; k < g; ++k, up *= step) {
+        axis.edgeGauss[k + 1] = axis.edgeGauss[k] * up;
+    }
+    double down = std::exp(spread * (1.0 - 2.0 * edge));
+    for (int32_t k = middle; k > 0; --k, down *= step) {
+        axis.edgeGauss[k - 1] = axis.edgeGauss[k] * down;
     }
     for (int32_t i = 0; i < g; ++i) {
         const double lower = i - 0.5 - centre;
@@ -216,7 +231,7 @@ void startFrom(const T* box, const SpotModel& model, double* theta) {
     theta[4] = model.sigma;
 }
 
-// Takes the step in place, kept sane; true when it moved every parameter by less than the
+// Takes the step in place, kept sane; true when it moves every parameter by less than the
 // tolerance.
 bool takeStep(const double* step, int params, double* theta) {
     bool small = true;
@@ -298,20 +313,32 @@ BoxFit fitWith(const T* box, const SpotModel& model, double* work) {
         integrate(theta[1], theta[4], g, ay);
         return slopeAt<T, P>(box, g, theta, ax, ay, products);
     };
+    // Each pass factors the information at the estimate and solves for the next step. A step
+    // that would move every parameter by less than the tolerance means the estimate has
+    // converged: it is kept as it is, so that the bounds and the ratio belong to it.
     Slope slope = slopeHere();
     int status = kStillMoving;
     int iterations = 0;
-    while (iterations < kMaxFitIterations) {
-        ++iterations;
+    while (true) {
+        if (!factor(slope.information, P)) {
+            return failedFit(kNotASpot, iterations);
+        }
         double step[kMaxFitParams];
         for (int k = 0; k < P; ++k) {
             step[k] = slope.gradient[k];
         }
-        if (!factor(slope.information, P)) {
-            return failedFit(kNotASpot, iterations);
-        }
         solve(slope.information, P, step);
-        const bool small = takeStep(step, P, theta);
+        double next[kMaxFitParams];
+        std::copy(theta, theta + kMaxFitParams, next);
+        if (takeStep(step, P, next)) {
+            status = kConverged;
+            break;
+        }
+        if (iterations == kMaxFitIterations) {
+            break;
+        }
+        ++iterations;
+        std::copy(next, next + kMaxFitParams, theta);
         const bool outside =
             !(theta[0] >= -0.5 && theta[0] <= g - 0.5 && theta[1] >= -0.5 && theta[1] <= g - 0.5);
         bool finite = true;
@@ -322,16 +349,9 @@ BoxFit fitWith(const T* box, const SpotModel& model, double* work) {
             return failedFit(kNotASpot, iterations);
         }
         slope = slopeHere();
-        if (small) {
-            status = kConverged;
-            break;
-        }
     }
     BoxFit fit = failedFit(status, iterations);
     fit.logLikelihoodRatio = logLikelihoodRatio(box, g, theta, ax, ay);
-    if (!factor(slope.information, P)) {
-        return failedFit(kNotASpot, iterations);
-    }
     for (int k = 0; k < P; ++k) {
         double unit[kMaxFitParams] = {};
         unit[k] = 1.0;

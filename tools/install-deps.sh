@@ -7,10 +7,10 @@ set -euo pipefail
 
 demo=(make cmake g++ octave liboctave-dev)
 tests=("${demo[@]}" libgtest-dev libbenchmark-dev clang-format clang libclang-rt-14-dev valgrind
-       g++-mingw-w64-x86-64-posix wine wine64 debootstrap)
+       g++-mingw-w64-x86-64-posix wine wine64 debootstrap octave-parallel)
 case "${1:-}" in
     demo) packages=("${demo[@]}") ;;
-    bench) packages=("${tests[@]}" octave-image octave-parallel python3-numpy python3-fast-histogram) ;;
+    bench) packages=("${tests[@]}" octave-image python3-numpy python3-fast-histogram) ;;
     *) packages=("${tests[@]}") ;;
 esac
 

@@ -16,7 +16,7 @@ here="$(cd "$(dirname "$0")/.." && pwd)"
 root="${SPOT_OCTAVE_ROOT:-$here/.roots/debian13-octave9}"
 suite=trixie
 mirror=http://deb.debian.org/debian
-packages=(octave octave-dev octave-image cmake g++ make libgtest-dev binutils)
+packages=(octave octave-dev octave-image octave-parallel cmake g++ make libgtest-dev binutils)
 
 if [ "${SKIP_OCTAVE_ROOT:-0}" = 1 ]; then
     echo "Skipping the Octave 9 pass: SKIP_OCTAVE_ROOT=1." >&2
@@ -33,20 +33,37 @@ else
     exit 1
 fi
 
+# Installs the packages into the root and records which: what apt says of services that do
+# not start there (policy-rc.d), and of the configuration it writes, is not an error.
+install_packages() {
+    local log status=0
+    log=$(mktemp)
+    enter env DEBIAN_FRONTEND=noninteractive sh -c \
+        "apt-get update -qq && apt-get install -y -qq --no-install-recommends ${packages[*]}" \
+        > /dev/null 2> "$log" || status=$?
+    grep -v -E "^(invoke-rc.d|update-language|Creating config|Replacing config|Moving old data|debconf: )" \
+        "$log" >&2 || true
+    rm -f "$log"
+    [ "$status" -eq 0 ] || return "$status"
+    echo "${packages[*]}" | "${as_root[@]}" tee "$root/.packages" > /dev/null
+}
+
 make_root() {
-    [ -e "$root/.complete" ] && return 0
+    if [ -e "$root/.complete" ]; then
+        # A root made with fewer packages gets those added since.
+        if [ "$(cat "$root/.packages" 2> /dev/null)" != "${packages[*]}" ]; then
+            install_packages
+        fi
+        return 0
+    fi
     echo "Making a Debian 13 root with Octave 9 in $root (once; about 2 minutes)" >&2
     command -v debootstrap > /dev/null || "$here/tools/install-deps.sh"
     "${as_root[@]}" rm -rf "$root"
     mkdir -p "$(dirname "$root")"
     "${as_root[@]}" debootstrap --variant=minbase "$suite" "$root" "$mirror" > /dev/null
-    # No services start in the root (policy-rc.d), and what apt says of that, and of the
-    # configuration it writes, is not an error.
     "${as_root[@]}" sh -c "printf '#!/bin/sh\nexit 101\n' > '$root/usr/sbin/policy-rc.d' &&
         chmod +x '$root/usr/sbin/policy-rc.d'"
-    enter env DEBIAN_FRONTEND=noninteractive sh -c \
-        "apt-get update -qq && apt-get install -y -qq --no-install-recommends ${packages[*]}" \
-        2>&1 > /dev/null | { grep -v -E "^(invoke-rc.d|update-language|Creating config|Replacing config|Moving old data|debconf: )" >&2 || true; }
+    install_packages
     "${as_root[@]}" touch "$root/.complete"
 }
 
