@@ -11,7 +11,8 @@ function [fits, times, frameSum, firstFrame] = localiseRecording(file, cam)
   % fits has a row per localisation kept: x and y (0-based pixels, x along the first
   % dimension), frame (0-based), photons, background (per pixel) and the larger of the bounds
   % on x and y. A fit is kept when it converged inside the box's inner part with more than 200
-  % photons, a bound below half a pixel and a log-likelihood ratio that one spot explains;
+  % photons, a bound below half a pixel and a log-likelihood ratio that one spot explains (less
+  % than 2.4 standard deviations of its chi-squared distribution above its mean);
   % candidates closer than a box to another in the same frame are left out, since neither can
   % be fitted alone.
   %
@@ -39,7 +40,8 @@ function [fits, times, frameSum, firstFrame] = localiseRecording(file, cam)
       error('localiseRecording:Unreadable', 'frame %d of %s could not be read', first, file);
     end
     last = min(first + block, frameCount) - 1;
-    stack = zeros([size(frame), last - first + 1], 'uint16');
+    % Single, as boxGather takes it; spotFind takes it as well.
+    stack = zeros([size(frame), last - first + 1], 'single');
     stack(:, :, 1) = frame;
     for k = first + 1:last
       stack(:, :, k - first + 1) = frameFetch(k, file);
@@ -60,7 +62,7 @@ function [fits, times, frameSum, firstFrame] = localiseRecording(file, cam)
     times.detect = times.detect + toc(started);
     if ~isempty(cx)
       started = tic;
-      [boxes, x0, y0] = boxGather(cx, cy, cz, cam.box, single(stack));
+      [boxes, x0, y0] = boxGather(cx, cy, cz, cam.box, stack);
       times.cut = times.cut + toc(started);
       started = tic;
       [theta, crlb, ratio, status] = spotFit((boxes - cam.offset) / cam.gain, cam.sigma);
@@ -92,6 +94,6 @@ end
 function keep = kept(theta, crlb, ratio, status, g)
   dof = g * g - 4;
   keep = status == 0 & theta(:, 1) > 0.5 & theta(:, 1) < g - 1.5 & theta(:, 2) > 0.5 & ...
-         theta(:, 2) < g - 1.5 & theta(:, 3) > 200 & ratio < dof + 3 * sqrt(2 * dof) & ...
+         theta(:, 2) < g - 1.5 & theta(:, 3) > 200 & ratio < dof + 2.4 * sqrt(2 * dof) & ...
          max(crlb(:, 1:2), [], 2) < 0.5;
 end

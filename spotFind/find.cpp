@@ -4,6 +4,7 @@
 #include <cmath>
 #include <memory>
 #include <new>
+#include <type_traits>
 
 #include "parallel.h"
 
@@ -55,7 +56,7 @@ bool collectCandidates(const double* before, const double* column, const double*
 // last three filtered columns, and one column with its border replicated.
 struct ColumnRings {
     double* gaussAlong;  // (2r + 1) x rows
-    double* sumAlong;    // (2r + 1) x rows
+    double* boxed;       // (2r + 1) x rows
     double* filtered;    // 3 x rows
     double* padded;      // rows + 2r
 };
@@ -75,26 +76,53 @@ int64_t slotOf(int64_t index, int64_t slots) {
 }
 
 // Along the first dimension, for column `column` of the frame (replicated beyond its sides):
-// the Gaussian-weighted and the plain window sums, rows outside replicating the nearest. The
-// sums run in the same order whoever computes them.
+// the Gaussian-weighted window sums, and the plain window sums times the filter's box scale,
+// rows outside replicating the nearest. Each runs in the same order whoever computes it, so
+// threads do not change it.
 template <class T>
 void filterAlongRows(const T* frame, int32_t rows, int32_t cols, int64_t column,
-                     const SpotFilter& filter, double* weighted, double* sum, double* padded) {
+                     const SpotFilter& filter, double* weighted, double* boxed, double* padded) {
     const int32_t r = filter.radius;
     const T* source = frame + static_cast<int64_t>(clampIndex(column, cols)) * rows;
+    bool finite = true;
     for (int32_t k = 0; k < rows + 2 * r; ++k) {
         padded[k] = static_cast<double>(source[clampIndex(int64_t{k} - r, rows)]);
+        if (!std::is_integral<T>::value) {
+            finite = finite && std::isfinite(padded[k]);
+        }
     }
+    // The Gaussian is even: pixels at the same distance on either side share a product.
+    const double* centre = padded + r;
     for (int32_t x = 0; x < rows; ++x) {
-        weighted[x] = filter.gauss[0] * padded[x];
-        sum[x] = padded[x];
+        weighted[x] = filter.gauss[r] * centre[x];
     }
-    for (int32_t t = 1; t <= 2 * r; ++t) {
-        const double g = filter.gauss[t];
-        const double* shifted = padded + t;
+    for (int32_t t = 1; t <= r; ++t) {
+        const double g = filter.gauss[r + t];
+        const double* before = centre - t;
+        const double* after = centre + t;
         for (int32_t x = 0; x < rows; ++x) {
-            weighted[x] += g * shifted[x];
-            sum[x] += shifted[x];
+            weighted[x] += g * (before[x] + after[x]);
+        }
+    }
+    // The plain sum slides down the column; a NaN or infinity would stay in a sliding sum
+    // after it left the window, so such a column is summed window by window.
+    if (finite) {
+        double sum = 0.0;
+        for (int32_t t = 0; t <= 2 * r; ++t) {
+            sum += padded[t];
+        }
+        boxed[0] = filter.boxScale * sum;
+        for (int32_t x = 1; x < rows; ++x) {
+            sum += padded[x + 2 * r] - padded[x - 1];
+            boxed[x] = filter.boxScale * sum;
+        }
+    } else {
+        for (int32_t x = 0; x < rows; ++x) {
+            double sum = 0.0;
+            for (int32_t t = 0; t <= 2 * r; ++t) {
+                sum += padded[x + t];
+            }
+            boxed[x] = filter.boxScale * sum;
         }
     }
 }
@@ -114,7 +142,7 @@ bool scanColumns(const T* frame, int32_t rows, int32_t cols, int32_t frameIndex,
     auto along = [&](int64_t column) {
         filterAlongRows(frame, rows, cols, column, filter,
                         ringRow(rings.gaussAlong, column, window),
-                        ringRow(rings.sumAlong, column, window), rings.padded);
+                        ringRow(rings.boxed, column, window), rings.padded);
     };
     for (int64_t column = int64_t{first} - 1 - r; column < int64_t{first} - 1 + r; ++column) {
         along(column);
@@ -123,16 +151,21 @@ bool scanColumns(const T* frame, int32_t rows, int32_t cols, int32_t frameIndex,
         along(y + r);
         double* out = ringRow(rings.filtered, y, 3);
         if (y >= 0 && y < cols) {
+            const double middle = filter.gauss[r] * filter.gaussScale;
+            const double* gaussAlong = ringRow(rings.gaussAlong, y, window);
+            const double* boxed = ringRow(rings.boxed, y, window);
             for (int32_t x = 0; x < rows; ++x) {
-                out[x] = 0.0;
+                out[x] = middle * gaussAlong[x] - boxed[x];
             }
-            for (int64_t t = -r; t <= r; ++t) {
-                const double g = filter.gauss[t + r] * filter.gaussScale;
-                const double box = filter.boxScale;
-                const double* gaussAlong = ringRow(rings.gaussAlong, y + t, window);
-                const double* sumAlong = ringRow(rings.sumAlong, y + t, window);
+            for (int64_t t = 1; t <= r; ++t) {
+                const double g = filter.gauss[r + t] * filter.gaussScale;
+                const double* gaussBefore = ringRow(rings.gaussAlong, y - t, window);
+                const double* gaussAfter = ringRow(rings.gaussAlong, y + t, window);
+                const double* boxedBefore = ringRow(rings.boxed, y - t, window);
+                const double* boxedAfter = ringRow(rings.boxed, y + t, window);
                 for (int32_t x = 0; x < rows; ++x) {
-                    out[x] += g * gaussAlong[x] - box * sumAlong[x];
+                    out[x] +=
+                        g * (gaussBefore[x] + gaussAfter[x]) - (boxedBefore[x] + boxedAfter[x]);
                 }
             }
         }
