@@ -16,7 +16,8 @@
 %                    elements as X
 %     UseHistEqual   numeric scalar, truncated toward zero; non-zero spreads the
 %                    non-empty pixels over the levels 0 to 1023 by the
-%                    cumulative distribution of their counts
+%                    cumulative distribution of their counts. Not optional: all
+%                    five inputs must be given (0 for counts only)
 %
 %   Outputs
 %     counts   sizeX-by-sizeY uint16 image of counts per pixel, saturating at

@@ -84,12 +84,22 @@ void filterAlongRows(const T* frame, int32_t rows, int32_t cols, int64_t column,
                      const SpotFilter& filter, double* weighted, double* boxed, double* padded) {
     const int32_t r = filter.radius;
     const T* source = frame + static_cast<int64_t>(clampIndex(column, cols)) * rows;
+    for (int32_t k = 0; k < r; ++k) {
+        padded[k] = static_cast<double>(source[0]);
+        padded[r + rows + k] = static_cast<double>(source[rows - 1]);
+    }
+    double* inside = padded + r;
+    for (int32_t x = 0; x < rows; ++x) {
+        inside[x] = static_cast<double>(source[x]);
+    }
     bool finite = true;
-    for (int32_t k = 0; k < rows + 2 * r; ++k) {
-        padded[k] = static_cast<double>(source[clampIndex(int64_t{k} - r, rows)]);
-        if (!std::is_integral<T>::value) {
-            finite = finite && std::isfinite(padded[k]);
+    if (!std::is_integral<T>::value) {
+        // 0 times a NaN or an infinity is NaN; times anything else, 0.
+        double probe = 0.0;
+        for (int32_t x = 0; x < rows; ++x) {
+            probe += 0.0 * inside[x];
         }
+        finite = probe == 0.0;
     }
     // The Gaussian is even: pixels at the same distance on either side share a product.
     const double* centre = padded + r;
