@@ -29,6 +29,7 @@ function [fits, times, frameSum, firstFrame] = localiseRecording(file, cam)
   fits = zeros(0, 6);
   frameSum = [];
   firstFrame = [];
+  stack = [];
   lastReport = tic;
   block = 100;
   frameCount = 1;
@@ -40,8 +41,11 @@ function [fits, times, frameSum, firstFrame] = localiseRecording(file, cam)
       error('localiseRecording:Unreadable', 'frame %d of %s could not be read', first, file);
     end
     last = min(first + block, frameCount) - 1;
-    % Single, as boxGather takes it; spotFind takes it as well.
-    stack = zeros([size(frame), last - first + 1], 'single');
+    % Single, as boxGather takes it; spotFind takes it as well. One stack serves every block of
+    % the same length: new memory costs more than the frames that fill it.
+    if size(stack, 3) ~= last - first + 1 || ~isequal(size(frame), size(stack)(1:2))
+      stack = zeros([size(frame), last - first + 1], 'single');
+    end
     stack(:, :, 1) = frame;
     for k = first + 1:last
       stack(:, :, k - first + 1) = frameFetch(k, file);

@@ -192,6 +192,10 @@ bool isRealNumeric(const mxArray* array) {
     return mxIsNumeric(array) && !mxIsComplex(array) && !mxIsSparse(array);
 }
 
+bool isRealNumericScalar(const mxArray* array) {
+    return isRealNumeric(array) && mxGetNumberOfElements(array) == 1;
+}
+
 const double* readAsDoubles(const mxArray* array, int64_t count, Scratch* scratch) {
     scratch->reset();
     const void* data = mxGetData(array);

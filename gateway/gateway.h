@@ -91,6 +91,9 @@ char* readUtf8Text(const mxArray* text, bool* holdsNul);
 // Real numeric: a numeric class, neither complex nor sparse.
 bool isRealNumeric(const mxArray* array);
 
+// A real numeric array of exactly one element.
+bool isRealNumericScalar(const mxArray* array);
+
 // Memory a module works in and releases itself: not the host's, whose allocator ends the call
 // with an error of its own when it has none, but the module's, which fails as
 // "<module>:OutOfMemory" through runGuarded.

@@ -16,10 +16,6 @@ constexpr double kWidestSigma = 20.0;
 // Below this many pixels a thread is not worth starting.
 constexpr int64_t kPixelsPerThread = 1 << 15;
 
-bool isRealScalar(const mxArray* array) {
-    return gateway::isRealNumeric(array) && mxGetNumberOfElements(array) == 1;
-}
-
 template <class T>
 std::vector<Candidate> findIn(const mxArray* array, const gateway::Shape& shape,
                               const SpotFilter& filter, double threshold) {
@@ -39,7 +35,7 @@ void findSpotsEntry(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) 
         gateway::raiseError(kWrongType,
                             "stack must be a real, full uint16, single or double array.\n");
     }
-    if (!isRealScalar(prhs[1]) || !isRealScalar(prhs[2])) {
+    if (!gateway::isRealNumericScalar(prhs[1]) || !gateway::isRealNumericScalar(prhs[2])) {
         gateway::raiseError(kWrongType, "sigma and threshold must be real numeric scalars.\n");
     }
     const gateway::Shape shape = gateway::readShape(prhs[0]);

@@ -16,10 +16,6 @@ const char* const kWrongType = "spotFit:WrongType";
 // A fit costs microseconds: fewer boxes than this are not worth a thread.
 constexpr int64_t kBoxesPerThread = 64;
 
-bool isRealScalar(const mxArray* array) {
-    return gateway::isRealNumeric(array) && mxGetNumberOfElements(array) == 1;
-}
-
 void fitSpots(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     if (nrhs != 2 && nrhs != 3) {
         gateway::raiseError("spotFit:WrongNumberOfInputs", "%s", kUsage);
@@ -30,10 +26,10 @@ void fitSpots(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
         mxIsSparse(boxes)) {
         gateway::raiseError(kWrongType, "boxes must be a real, full single or double array.\n");
     }
-    if (!isRealScalar(prhs[1])) {
+    if (!gateway::isRealNumericScalar(prhs[1])) {
         gateway::raiseError(kWrongType, "sigma must be a real numeric scalar.\n");
     }
-    if (nrhs == 3 && !isRealScalar(prhs[2]) &&
+    if (nrhs == 3 && !gateway::isRealNumericScalar(prhs[2]) &&
         !(mxIsLogical(prhs[2]) && mxGetNumberOfElements(prhs[2]) == 1)) {
         gateway::raiseError(kWrongType, "fitSigma must be a real numeric or logical scalar.\n");
     }

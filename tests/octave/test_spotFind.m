@@ -7,6 +7,8 @@ function test_spotFind()
   assertError(@() spotFind(ones(5), 'a', NaN), 'spotFind:WrongType');
   assertError(@() spotFind(ones(5, 5, 2, 2), NaN, NaN), 'spotFind:WrongSize');
   assertError(@() spotFind(ones(5), 20.5, NaN), 'spotFind:BadSigma');
+  [x, ~, ~, s] = spotFind(ones(5, 4), 20, -Inf);  % the widest sigma, on a flat frame
+  assert(numel(x) == 1 && abs(s) < 1e-9);
   assertError(@() spotFind(ones(5), 1, NaN), 'spotFind:BadThreshold');
 
   randp('seed', 2);

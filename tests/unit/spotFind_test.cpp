@@ -106,6 +106,8 @@ TEST(FindSpots, APlateauGivesOneCandidateAndNaNsNone) {
     auto found = find(frame, 15, 15, 1, 1.3, 100);
     ASSERT_EQ(found.size(), 1u);
     EXPECT_NEAR(found[0].strength / 1000, 0.97, 0.01);
+    // A candidate that just reaches the threshold is one.
+    EXPECT_EQ(find(frame, 15, 15, 1, 1.3, found[0].strength).size(), 1u);
     frame.assign(15 * 15, 250.0);
     frame[7 + 15 * 7] += 1000;
     // Two equal pixels side by side, along either axis: the later in column-major order wins.
