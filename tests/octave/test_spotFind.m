@@ -1,6 +1,8 @@
-function test_spotFind()
+function test_spotFind(benchFolder)
   % End-to-end checks of the spotFind MEX file in Octave: errors in order, the candidates of
-  % the definition written in M with conv2, each class, and threads.
+  % the definition written in M with conv2 (the benchmark's mFindSpots), each class, and
+  % threads.
+  addpath(benchFolder);
   assertError(@() spotFind(ones(5), 1), 'spotFind:WrongNumberOfInputs', ...
               'spotFind: Usage: [X, Y, Z, strength] = spotFind(stack, sigma, threshold)');
   assertError(@() spotFind(int16(ones(5)), NaN, NaN), 'spotFind:WrongType');
@@ -15,7 +17,7 @@ function test_spotFind()
   stack = uint16(randp(100 * ones(60, 50, 3)));
   stack(20, 30, 2) = 2000;
   [x, y, z, s] = spotFind(stack, 1.3, 25);
-  [X, Y, Z, S] = byDefinition(double(stack), 1.3, 25);
+  [X, Y, Z, S] = mFindSpots(stack, 1.3, 25);
   assert([x y z], [X Y Z]);
   assert(s, S, 1e-9 * max(abs(S)));
   assert(any(x == 19 & y == 29 & z == 1));
@@ -31,26 +33,4 @@ function test_spotFind()
     assert(isequal([a4 b4 c4 d4], [a1 b1 c1 d1]));
   end
   disp('test_spotFind: all passed');
-end
-
-function [X, Y, Z, S] = byDefinition(stack, sigma, threshold)
-  r = ceil(3 * sigma);
-  G = exp(-(-r:r) .^ 2 / (2 * sigma ^ 2));
-  h = (G' * G) / (2 * pi * sigma ^ 2);
-  m = mean(h(:));
-  q = sum((h(:) - m) .^ 2);
-  X = []; Y = []; Z = []; S = [];
-  for f = 1:size(stack, 3)
-    [R, C] = size(stack(:, :, f));
-    padded = stack([ones(1, r), 1:R, R * ones(1, r)], [ones(1, r), 1:C, C * ones(1, r)], f);
-    s = conv2(padded, rot90((h - m) / q, 2), 'valid');
-    around = -Inf(R + 2, C + 2);
-    around(2:end - 1, 2:end - 1) = s;
-    at = @(dx, dy) around((2:end - 1) + dx, (2:end - 1) + dy);
-    peak = s >= threshold & s > at(-1, 0) & s > at(-1, -1) & s > at(0, -1) & s > at(1, -1) & ...
-           s >= at(1, 0) & s >= at(1, 1) & s >= at(0, 1) & s >= at(-1, 1);
-    index = find(peak);
-    [i, j] = ind2sub([R C], index);
-    X = [X; i - 1]; Y = [Y; j - 1]; Z = [Z; repmat(f - 1, numel(i), 1)]; S = [S; s(index)];
-  end
 end
