@@ -38,7 +38,16 @@ function [errors, printed] = runCalls(calls, paths, stack)
   printed = 0;
   for k = 1:calls
     try
-      switch mod(k, 3)
+      switch mod(k, 5)
+        case 3
+          boxes = pick({stack(1:7, 1:7, :), double(stack(1:5, 1:5, 1)) * 100, zeros(3, 3, 0), ...
+                        oddValue()});
+          args = {boxes, pick({1.3, 0.5, 5, 8, NaN}), pick({0, 1, true, 'x'})};
+          [a, b, c, d] = spotFit(args{maybeDrop(3)});
+        case 4
+          pixels = pick({stack, uint16(stack * 1000), stack(:, :, 1), oddValue()});
+          args = {pixels, pick({1.3, 0.7, 20, 21}), pick({0.1, -Inf, NaN, 2})};
+          [a, b, c, d] = spotFind(args{maybeDrop(3)});
         case 0
           args = {size1(), size1(), points(), points(), pick({0, 1, -2, 0.5})};
           [a, b] = dotMosaic(args{maybeDrop(5)});
@@ -46,7 +55,7 @@ function [errors, printed] = runCalls(calls, paths, stack)
           n = randi(6);
           args = {coord(n), coord(n), frames(n, size(stack, 3)), pick({3, 1, 4, 7}), stack};
           [a, b, c] = boxGather(args{maybeDrop(5)});
-        otherwise
+        case 2
           args = {pick({0, 1, 4, 2.7, -1, 1e10}), pick(paths)};
           if rand() < 0.1
             args{randi(2)} = oddValue();
