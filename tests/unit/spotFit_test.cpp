@@ -216,6 +216,14 @@ TEST(FitBox, CountsValuesBelowZeroAsZero) {
     const BoxFit below = fit(negative, 7, 1.3);
     ASSERT_EQ(zero.status, kConverged);
     EXPECT_EQ(std::memcmp(&zero, &below, sizeof zero), 0);
+    // Pixels with no photons add 2 mu to the ratio.
+    const std::vector<double> theta(zero.params, zero.params + 5);
+    double ratio = 0.0;
+    for (int p = 0; p < 49; ++p) {
+        const double mu = expected({theta[0], theta[1], theta[2], theta[3], 1.3}, p % 7, p / 7);
+        ratio += box[p] > 0 ? mu - box[p] + box[p] * std::log(box[p] / mu) : mu;
+    }
+    EXPECT_NEAR(zero.logLikelihoodRatio, 2.0 * ratio, 1e-9 * ratio);
 }
 
 TEST(FitBoxes, GiveTheSameFitsOnAnyNumberOfThreadsFromSingleOrDoubleBoxes) {
