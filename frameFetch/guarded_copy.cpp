@@ -134,9 +134,10 @@ bool copyRowsGuarded(const RowCopy& copy) {
     sigemptyset(&busError);
     sigaddset(&busError, SIGBUS);
     pthread_sigmask(SIG_UNBLOCK, &busError, &threadMask);
-    // The mask is saved with the jump and restored by it: SIGBUS is blocked while the handler
-    // runs, and left so, a thread started later would inherit it blocked.
-    if (sigsetjmp(region.resume, 1) != 0) {
+    // The jump leaves the handler with SIGBUS blocked; left so, a thread started later would
+    // inherit it blocked. The thread's own mask is put back instead, so the jump need not save
+    // one.
+    if (sigsetjmp(region.resume, 0) != 0) {
         guardedRegion = nullptr;
         pthread_sigmask(SIG_SETMASK, &threadMask, nullptr);
         return false;
