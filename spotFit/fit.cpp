@@ -6,266 +6,240 @@
 #include <memory>
 
 #include "parallel.h"
+#include "psf.h"
 
 namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-// Least background a step may leave: a box with none can still converge.
-constexpr double kLeastBackground = 1e-6;
-// Photons below this are no spot.
-constexpr double kLeastPhotons = 1e-3;
-// A step moves x and y by at most a pixel and lowers photons and background at most tenfold.
-constexpr double kLongestShift = 1.0;
-constexpr double kLeastShrink = 0.1;
-constexpr double kTolerance = 1e-4;
-// Steps of Fisher scoring before a fit with a fixed width turns to Newton's.
-constexpr int kFisherSteps = 4;
-// Once a Newton step moves x and y by less than this, the next pass sums the Fisher
-// information too: it is likely the last, and the bounds need it.
-constexpr double kSettling = 1e-3;
-constexpr double kPi = 3.14159265358979323846;
+constexpr int M = kMaxFitParams;
 
-// One axis of the model at the current estimate: the share of the spot in each pixel and its
-// derivatives by the centre and by the width. Each needs only the g + 1 pixel edges' error
-// functions and Gaussians.
-struct Axis {
-    double* share;
-    double* byCentre;
-    double* byWidth;
-    double* edgeErf;
-    double* edgeGauss;
-};
-
-void integrate(double centre, double sigma, int32_t g, const Axis& axis) {
-    const double scale = 1.0 / (std::sqrt(2.0) * sigma);
-    const double peak = 1.0 / (std::sqrt(2.0 * kPi) * sigma);
-    const double spread = -0.5 / (sigma * sigma);
-    for (int32_t k = 0; k <= g; ++k) {
-        axis.edgeErf[k] = std::erf((k - 0.5 - centre) * scale);
-    }
-    // The Gaussian at edges one pixel apart by recurrence, four exponentials an axis: from the
-    // edge nearest the centre outward, where every factor is at most 1, so nothing overflows
-    // and what underflows is 0.
-    const double nearest = std::floor(centre + 1.0);
-    const auto middle = static_cast<int32_t>(nearest < 0.0 ? 0.0 : (nearest > g ? g : nearest));
-    const double edge = middle - 0.5 - centre;
-    const double step = std::exp(2.0 * spread);
-    axis.edgeGauss[middle] = peak * std::exp(edge * edge * spread);
-    double up = std::exp(spread * (2.0 * edge + 1.0));
-    for (int32_t k = middle; k < g; ++k, up *= step) {
-        axis.edgeGauss[k + 1] = axis.edgeGauss[k] * up;
-    }
-    double down = std::exp(spread * (1.0 - 2.0 * edge));
-    for (int32_t k = middle; k > 0; --k, down *= step) {
-        axis.edgeGauss[k - 1] = axis.edgeGauss[k] * down;
-    }
-    for (int32_t i = 0; i < g; ++i) {
-        const double lower = i - 0.5 - centre;
-        const double upper = lower + 1.0;
-        axis.share[i] = 0.5 * (axis.edgeErf[i + 1] - axis.edgeErf[i]);
-        axis.byCentre[i] = axis.edgeGauss[i] - axis.edgeGauss[i + 1];
-        axis.byWidth[i] = (lower * axis.edgeGauss[i] - upper * axis.edgeGauss[i + 1]) / sigma;
-    }
-}
-
-// The log-likelihood's gradient at an estimate, with the Fisher (expected) information, the
-// observed information (the negative Hessian), or both.
-struct Slope {
-    double gradient[kMaxFitParams];
-    double information[kMaxFitParams][kMaxFitParams];
-    double observed[kMaxFitParams][kMaxFitParams];
-    bool hasInformation;
-    bool hasObserved;
-};
-
-// Which information a pass over the box sums.
-struct Wanted {
-    bool information;
-    bool observed;
-};
-
-// Sums over a column's pixels i of the weight 1/mu times products of the x factors u_a(i)
-// (u_0 = 1, u_1 = Ex, u_2 = dEx/dx, u_3 = dEx/dsigma), and of the residual d/mu - 1 times
-// each: every term of the gradient and the information is one of these times y factors, so a
-// pixel costs one accumulation per pair of x factors rather than per pair of parameters.
+// Sums over a column's pixels i of the weight w = 1/m times products of the x factors u_a(i)
+// (u_0 = 1, u_1 = Ex, u_2 = dEx/dx, u_3 = dEx/dsigma), and of the residual c/m - 1 times each:
+// every term of the gradient and the information is one of these times y factors, so a pixel
+// costs one accumulation per pair of x factors rather than per pair of parameters. The
+// observed information sums the same products weighted by c/m^2, and the residual times the
+// model's second derivatives.
 template <int U>
 struct ColumnSums {
     double weighted[U][U];
+    double curved[U][U];
     double residual[U];
-    double observed[3][3];  // the same products weighted by d / mu^2 (fixed width only)
-    double residualCurve;   // the residual times d2Ex/dx2 times sigma
+    double byWidth;        // the residual times dEx/dsigma
+    double byCentreWidth;  // times d2Ex/dx dsigma (width fitted)
+    double byWidthWidth;   // times d2Ex/dsigma2 (width fitted)
 };
 
-template <class T, int P, bool Expected, bool Observed>
-Slope slopeAt(const T* box, int32_t g, const double* theta, const Axis& ax, const Axis& ay,
-              double* products) {
-    static_assert(P == 4 || !Observed, "the observed information is summed for a fixed width");
-    constexpr int U = P == 5 ? 4 : 3;
-    const double* factors[4] = {nullptr, ax.share, ax.byCentre, ax.byWidth};
-    // products[(pair) * g + i] = u_a(i) u_b(i) for the pairs 1 <= b <= a < U, row by row.
-    int pair = 0;
-    for (int a = 1; a < U; ++a) {
-        for (int b = 1; b <= a; ++b, ++pair) {
-            for (int32_t i = 0; i < g; ++i) {
-                products[pair * g + i] = factors[a][i] * factors[b][i];
+// Adds sum_i s(i) J_k J_l over a column to `out`, from the column's x-factor sums `s` and the
+// y factors e = Ey, d = dEy/dy, w = dEy/dsigma, for the Jacobian
+// J = (N dEx Ey, N Ex dEy, Ex Ey, 1[, N (dEx/dsigma Ey + Ex dEy/dsigma)]).
+template <int P, int U>
+void addProducts(const double (&s)[U][U], double n, double e, double d, double w,
+                 double (&out)[M][M]) {
+    out[0][0] += n * n * e * e * s[2][2];
+    out[0][1] += n * n * e * d * s[2][1];
+    out[0][2] += n * e * e * s[2][1];
+    out[0][3] += n * e * s[2][0];
+    out[1][1] += n * n * d * d * s[1][1];
+    out[1][2] += n * e * d * s[1][1];
+    out[1][3] += n * d * s[1][0];
+    out[2][2] += e * e * s[1][1];
+    out[2][3] += e * s[1][0];
+    out[3][3] += s[0][0];
+    if (P == 5) {
+        const int x = U - 1;  // u_3, spelled so that U = 3 compiles
+        out[0][4] += n * n * e * (e * s[x][2] + w * s[2][1]);
+        out[1][4] += n * n * d * (e * s[x][1] + w * s[1][1]);
+        out[2][4] += n * e * (e * s[x][1] + w * s[1][1]);
+        out[3][4] += n * (e * s[x][0] + w * s[1][0]);
+        out[4][4] += n * n * (e * e * s[x][x] + 2.0 * e * w * s[x][1] + w * w * s[1][1]);
+    }
+}
+
+// One spot of fixed or fitted width on a flat background in a box: the model the driver
+// maximises.
+template <int P>
+class SpotOnBackground {
+public:
+    SpotOnBackground(const BoxData& data, double* work)
+        : data_(data),
+          g_(data.g),
+          ax_(axisIn(work, data.g)),
+          ay_(axisIn(work + kAxisArrays * (static_cast<size_t>(data.g) + 1), data.g)),
+          products_(work + 2 * kAxisArrays * (static_cast<size_t>(data.g) + 1)) {}
+
+    int params() const { return P; }
+    Role role(int k) const {
+        static constexpr Role kRoles[M] = {Role::kPosition, Role::kPosition, Role::kPhotons,
+                                           Role::kBackground, Role::kWidth};
+        return kRoles[k];
+    }
+    double leastBackground() const { return kLeastBackground; }
+    // A clean spot converges in about three steps of Fisher scoring; a fit still moving after
+    // these (a neighbour's light, little light, the background at its least) turns to
+    // Newton's. With the width, whose Newton passes cost more, two steps later.
+    int fisherSteps() const { return P == 5 ? 6 : 4; }
+    bool acceptable(const double* theta) const {
+        const double edge = g_ - 0.5;
+        return theta[0] >= -0.5 && theta[0] <= edge && theta[1] >= -0.5 && theta[1] <= edge &&
+               theta[2] >= kLeastPhotons;
+    }
+
+    Slope<M> slope(const double* theta, Wanted wanted) {
+        const bool observed = wanted.observed;
+        integrateAxis(theta[0], theta[4], g_, observed && P == 5, ax_);
+        integrateAxis(theta[1], theta[4], g_, observed && P == 5, ay_);
+        if (data_.variance != nullptr) {
+            return observed ? (wanted.information ? sums<true, true, true>(theta)
+                                                  : sums<true, false, true>(theta))
+                            : sums<true, true, false>(theta);
+        }
+        return observed ? (wanted.information ? sums<false, true, true>(theta)
+                                              : sums<false, false, true>(theta))
+                        : sums<false, true, false>(theta);
+    }
+
+    // Half the log-likelihood ratio at theta, with the axes of the last slope.
+    double halfRatio(const double* theta) const {
+        double sum = 0.0;
+        for (int32_t j = 0; j < g_; ++j) {
+            const double* column = data_.counts + static_cast<int64_t>(j) * g_;
+            const double* read =
+                data_.variance == nullptr ? nullptr : data_.variance + static_cast<int64_t>(j) * g_;
+            for (int32_t i = 0; i < g_; ++i) {
+                const double mu = theta[3] + theta[2] * ax_.share[i] * ay_.share[j];
+                sum += ratioTerm(column[i], read == nullptr ? mu : mu + read[i]);
             }
         }
+        return sum;
     }
-    const double photons = theta[2];
-    const double background = theta[3];
-    Slope slope{};
-    double(&info)[kMaxFitParams][kMaxFitParams] = slope.information;
-    double* gradient = slope.gradient;
-    for (int32_t j = 0; j < g; ++j) {
-        ColumnSums<U> sums{};
-        const double photonsEy = photons * ay.share[j];
-        const T* column = box + static_cast<int64_t>(j) * g;
-        for (int32_t i = 0; i < g; ++i) {
-            const double value = static_cast<double>(column[i]);
-            const double counts = value > 0.0 ? value : 0.0;
-            const double weight = 1.0 / (background + photonsEy * ax.share[i]);
-            const double residual = counts * weight - 1.0;
-            sums.residual[0] += residual;
-            for (int a = 1; a < U; ++a) {
-                sums.residual[a] += residual * factors[a][i];
+
+private:
+    template <bool Variance, bool Expected, bool Observed>
+    Slope<M> sums(const double* theta) {
+        constexpr int U = P == 5 ? 4 : 3;
+        const double* factors[4] = {nullptr, ax_.share, ax_.byCentre, ax_.byWidth};
+        // products_[pair * g + i] = u_a(i) u_b(i) for the pairs 1 <= b <= a < U, row by row.
+        int pair = 0;
+        for (int a = 1; a < U; ++a) {
+            for (int b = 1; b <= a; ++b, ++pair) {
+                for (int32_t i = 0; i < g_; ++i) {
+                    products_[pair * g_ + i] = factors[a][i] * factors[b][i];
+                }
+            }
+        }
+        const double n = theta[2];
+        const double background = theta[3];
+        const double sigma = theta[4];
+        Slope<M> slope{};
+        for (int32_t j = 0; j < g_; ++j) {
+            ColumnSums<U> sums{};
+            const double photonsEy = n * ay_.share[j];
+            const double* column = data_.counts + static_cast<int64_t>(j) * g_;
+            const double* read = Variance ? data_.variance + static_cast<int64_t>(j) * g_ : nullptr;
+            for (int32_t i = 0; i < g_; ++i) {
+                const double level = Variance ? background + read[i] : background;
+                const double weight = 1.0 / (level + photonsEy * ax_.share[i]);
+                const double counts = column[i];
+                const double residual = counts * weight - 1.0;
+                sums.residual[0] += residual;
+                for (int a = 1; a < U; ++a) {
+                    sums.residual[a] += residual * factors[a][i];
+                }
+                if (Expected) {
+                    sums.weighted[0][0] += weight;
+                    int k = 0;
+                    for (int a = 1; a < U; ++a) {
+                        sums.weighted[a][0] += weight * factors[a][i];
+                        for (int b = 1; b <= a; ++b, ++k) {
+                            sums.weighted[a][b] += weight * products_[k * g_ + i];
+                        }
+                    }
+                }
+                if (Observed) {
+                    const double curve = counts * weight * weight;
+                    sums.curved[0][0] += curve;
+                    int k = 0;
+                    for (int a = 1; a < U; ++a) {
+                        sums.curved[a][0] += curve * factors[a][i];
+                        for (int b = 1; b <= a; ++b, ++k) {
+                            sums.curved[a][b] += curve * products_[k * g_ + i];
+                        }
+                    }
+                    if (P == 5) {
+                        sums.byCentreWidth += residual * ax_.byCentreWidth[i];
+                        sums.byWidthWidth += residual * ax_.byWidthWidth[i];
+                    } else {
+                        sums.byWidth += residual * ax_.byWidth[i];
+                    }
+                }
+            }
+            const double e = ay_.share[j];
+            const double d = ay_.byCentre[j];
+            const double w = ay_.byWidth[j];
+            const auto& r = sums.residual;
+            const double residualByWidth = P == 5 ? r[U - 1] : sums.byWidth;
+            double* gradient = slope.gradient;
+            gradient[0] += n * e * r[2];
+            gradient[1] += n * d * r[1];
+            gradient[2] += e * r[1];
+            gradient[3] += r[0];
+            if (P == 5) {
+                gradient[4] += n * (e * r[U - 1] + w * r[1]);
             }
             if (Expected) {
-                sums.weighted[0][0] += weight;
-                int k = 0;
-                for (int a = 1; a < U; ++a) {
-                    sums.weighted[a][0] += weight * factors[a][i];
-                    for (int b = 1; b <= a; ++b, ++k) {
-                        sums.weighted[a][b] += weight * products[k * g + i];
-                    }
-                }
+                addProducts<P, U>(sums.weighted, n, e, d, w, slope.information);
             }
             if (Observed) {
-                const double curved = counts * weight * weight;
-                sums.observed[0][0] += curved;
-                int k = 0;
-                for (int a = 1; a < 3; ++a) {
-                    sums.observed[a][0] += curved * factors[a][i];
-                    for (int b = 1; b <= a; ++b, ++k) {
-                        sums.observed[a][b] += curved * products[k * g + i];
-                    }
+                // Minus the Hessian: the curved products, less the residuals times the model's
+                // second derivatives (d2Ex/dx2 = dEx/dsigma / sigma; photons and background
+                // enter linearly).
+                auto& o = slope.observed;
+                addProducts<P, U>(sums.curved, n, e, d, w, o);
+                o[0][0] -= n * e * residualByWidth / sigma;
+                o[0][1] -= n * d * r[2];
+                o[0][2] -= e * r[2];
+                o[1][1] -= n * w / sigma * r[1];
+                o[1][2] -= d * r[1];
+                if (P == 5) {
+                    const double dw = ay_.byCentreWidth[j];
+                    const double ww = ay_.byWidthWidth[j];
+                    o[0][4] -= n * (e * sums.byCentreWidth + w * r[2]);
+                    o[1][4] -= n * (d * r[U - 1] + dw * r[1]);
+                    o[2][4] -= e * r[U - 1] + w * r[1];
+                    o[4][4] -= n * (e * sums.byWidthWidth + 2.0 * w * r[U - 1] + ww * r[1]);
                 }
-                sums.residualCurve += residual * ax.byWidth[i];
             }
         }
-        const auto& w = sums.weighted;
-        const auto& r = sums.residual;
-        const double e = ay.share[j];
-        const double d = ay.byCentre[j];
-        const double n = photons;
-        gradient[0] += n * e * r[2];
-        gradient[1] += n * d * r[1];
-        gradient[2] += e * r[1];
-        gradient[3] += r[0];
-        if (Observed) {
-            // Minus the Hessian: the products weighted by d / mu^2, less the residuals times
-            // the model's second derivatives (d2Ex/dx2 = dEx/dsigma / sigma; photons and
-            // background enter linearly).
-            const auto& v = sums.observed;
-            const double sigma = theta[4];
-            auto& o = slope.observed;
-            o[0][0] += n * n * e * e * v[2][2] - n * e * sums.residualCurve / sigma;
-            o[0][1] += n * n * e * d * v[2][1] - n * d * r[2];
-            o[0][2] += n * e * e * v[2][1] - e * r[2];
-            o[0][3] += n * e * v[2][0];
-            o[1][1] += n * n * d * d * v[1][1] - n * ay.byWidth[j] / sigma * r[1];
-            o[1][2] += n * e * d * v[1][1] - d * r[1];
-            o[1][3] += n * d * v[1][0];
-            o[2][2] += e * e * v[1][1];
-            o[2][3] += e * v[1][0];
-            o[3][3] += v[0][0];
-        }
-        if (!Expected) {
-            continue;
-        }
-        info[0][0] += n * n * e * e * w[2][2];
-        info[0][1] += n * n * e * d * w[2][1];
-        info[0][2] += n * e * e * w[2][1];
-        info[0][3] += n * e * w[2][0];
-        info[1][1] += n * n * d * d * w[1][1];
-        info[1][2] += n * e * d * w[1][1];
-        info[1][3] += n * d * w[1][0];
-        info[2][2] += e * e * w[1][1];
-        info[2][3] += e * w[1][0];
-        info[3][3] += w[0][0];
-        if (U == 4) {
-            // J_4 = N (u_3 Ey + u_1 dEy/dsigma).
-            const double s = ay.byWidth[j];
-            const int x = U - 1;  // u_3, spelled so that U = 3 compiles
-            gradient[4] += n * (e * r[x] + s * r[1]);
-            info[0][4] += n * n * e * (e * w[x][2] + s * w[2][1]);
-            info[1][4] += n * n * d * (e * w[x][1] + s * w[1][1]);
-            info[2][4] += n * e * (e * w[x][1] + s * w[1][1]);
-            info[3][4] += n * (e * w[x][0] + s * w[1][0]);
-            info[4][4] += n * n * (e * e * w[x][x] + 2.0 * e * s * w[x][1] + s * s * w[1][1]);
-        }
-    }
-    for (int k = 0; k < P; ++k) {
-        for (int l = k + 1; l < P; ++l) {
-            info[l][k] = info[k][l];
-            slope.observed[l][k] = slope.observed[k][l];
-        }
-    }
-    slope.hasInformation = Expected;
-    slope.hasObserved = Observed;
-    return slope;
-}
-
-// The Cholesky factor of the information, in place (lower triangle); false when it is not
-// positive definite.
-bool factor(double (&a)[kMaxFitParams][kMaxFitParams], int params) {
-    for (int k = 0; k < params; ++k) {
-        double pivot = a[k][k];
-        for (int m = 0; m < k; ++m) {
-            pivot -= a[k][m] * a[k][m];
-        }
-        if (!(pivot > 0.0) || !std::isfinite(pivot)) {
-            return false;
-        }
-        a[k][k] = std::sqrt(pivot);
-        for (int l = k + 1; l < params; ++l) {
-            double sum = a[l][k];
-            for (int m = 0; m < k; ++m) {
-                sum -= a[l][m] * a[k][m];
+        for (int k = 0; k < P; ++k) {
+            for (int l = k + 1; l < P; ++l) {
+                slope.information[l][k] = slope.information[k][l];
+                slope.observed[l][k] = slope.observed[k][l];
             }
-            a[l][k] = sum / a[k][k];
         }
+        slope.hasInformation = Expected;
+        slope.hasObserved = Observed;
+        return slope;
     }
-    return true;
-}
 
-// Solves L L' x = b with the factor from `factor`; b is overwritten with x.
-void solve(const double (&l)[kMaxFitParams][kMaxFitParams], int params, double* b) {
-    for (int k = 0; k < params; ++k) {
-        for (int m = 0; m < k; ++m) {
-            b[k] -= l[k][m] * b[m];
-        }
-        b[k] /= l[k][k];
-    }
-    for (int k = params - 1; k >= 0; --k) {
-        for (int m = k + 1; m < params; ++m) {
-            b[k] -= l[m][k] * b[m];
-        }
-        b[k] /= l[k][k];
-    }
-}
+    const BoxData& data_;
+    int32_t g_;
+    AxisModel ax_;
+    AxisModel ay_;
+    double* products_;
+};
 
 // Start from the box itself: the background from its rim, the centre from the centroid of what
 // lies above it, the photons from the sum above it.
-template <class T>
-void startFrom(const T* box, const SpotModel& model, double* theta) {
-    const int32_t g = model.g;
-    auto counts = [&](int32_t i, int32_t j) {
-        const double value = static_cast<double>(box[i + static_cast<int64_t>(j) * g]);
-        return value > 0.0 ? value : 0.0;
+void startFrom(const BoxData& data, double sigma, double* theta) {
+    const int32_t g = data.g;
+    auto photons = [&](int32_t i, int32_t j) {
+        const int64_t k = i + static_cast<int64_t>(j) * g;
+        return data.variance == nullptr ? data.counts[k] : data.counts[k] - data.variance[k];
     };
     double rim = 0.0;
     for (int32_t k = 0; k < g - 1; ++k) {
-        rim += counts(k, 0) + counts(g - 1, k) + counts(g - 1 - k, g - 1) + counts(0, g - 1 - k);
+        rim +=
+            photons(k, 0) + photons(g - 1, k) + photons(g - 1 - k, g - 1) + photons(0, g - 1 - k);
     }
     const double background = rim / (4.0 * (g - 1));
     double total = 0.0;
@@ -273,7 +247,7 @@ void startFrom(const T* box, const SpotModel& model, double* theta) {
     double sumY = 0.0;
     for (int32_t j = 0; j < g; ++j) {
         for (int32_t i = 0; i < g; ++i) {
-            const double above = counts(i, j) - background;
+            const double above = photons(i, j) - background;
             if (above > 0.0) {
                 total += above;
                 sumX += above * i;
@@ -284,51 +258,9 @@ void startFrom(const T* box, const SpotModel& model, double* theta) {
     const double middle = 0.5 * (g - 1);
     theta[0] = total > 0.0 ? sumX / total : middle;
     theta[1] = total > 0.0 ? sumY / total : middle;
-    theta[2] = total > 1.0 ? total : 1.0;
+    theta[2] = total > 0.0 ? total : 0.5;
     theta[3] = background > kLeastBackground ? background : kLeastBackground;
-    theta[4] = model.sigma;
-}
-
-// Takes the step in place, kept sane; true when it moves every parameter by less than the
-// tolerance.
-bool takeStep(const double* step, int params, double* theta) {
-    bool small = true;
-    for (int k = 0; k < params; ++k) {
-        double next = theta[k] + step[k];
-        if (k < 2) {
-            const double shift = std::fmax(-kLongestShift, std::fmin(kLongestShift, step[k]));
-            next = theta[k] + shift;
-            small = small && std::fabs(shift) < kTolerance;
-        } else {
-            double least = kLeastShrink * theta[k];
-            if (k == 3 && least < kLeastBackground) {
-                least = kLeastBackground;
-            }
-            next = next > least ? next : least;
-            if (k == 4) {  // the width at most doubles
-                next = next < 2.0 * theta[k] ? next : 2.0 * theta[k];
-            }
-            small = small && std::fabs(next - theta[k]) < kTolerance * next;
-        }
-        theta[k] = next;
-    }
-    return small;
-}
-
-template <class T>
-double logLikelihoodRatio(const T* box, int32_t g, const double* theta, const Axis& ax,
-                          const Axis& ay) {
-    double sum = 0.0;
-    for (int32_t j = 0; j < g; ++j) {
-        const T* column = box + static_cast<int64_t>(j) * g;
-        for (int32_t i = 0; i < g; ++i) {
-            const double mu = theta[3] + theta[2] * ax.share[i] * ay.share[j];
-            const double value = static_cast<double>(column[i]);
-            const double counts = value > 0.0 ? value : 0.0;
-            sum += counts > 0.0 ? mu - counts + counts * std::log(counts / mu) : mu;
-        }
-    }
-    return 2.0 * sum;
+    theta[4] = sigma;
 }
 
 BoxFit failedFit(int status, int iterations) {
@@ -343,111 +275,35 @@ BoxFit failedFit(int status, int iterations) {
     return fit;
 }
 
-template <class T, int P>
-BoxFit fitWith(const T* box, const SpotModel& model, double* work) {
-    const int32_t g = model.g;
-    const int64_t pixels = static_cast<int64_t>(g) * g;
-    bool photonsSeen = false;
-    for (int64_t k = 0; k < pixels; ++k) {
-        const double value = static_cast<double>(box[k]);
-        if (!std::isfinite(value)) {
-            return failedFit(kNotFinite, 0);
-        }
-        photonsSeen = photonsSeen || value > 0.0;
+template <int P>
+BoxFit fitWith(const BoxData& data, double sigma, double* work) {
+    SpotOnBackground<P> model(data, work);
+    double theta[M];
+    startFrom(data, sigma, theta);
+    Slope<M> slope;
+    const Outcome outcome = maximise(model, theta, &slope);
+    if (outcome.status >= kNotASpot) {
+        return failedFit(outcome.status, outcome.iterations);
     }
-    if (!photonsSeen) {
-        return failedFit(kNotASpot, 0);
-    }
-    const size_t axisLength = static_cast<size_t>(g) + 1;
-    const Axis ax{work, work + axisLength, work + 2 * axisLength, work + 3 * axisLength,
-                  work + 4 * axisLength};
-    const Axis ay{work + 5 * axisLength, work + 6 * axisLength, work + 7 * axisLength,
-                  work + 8 * axisLength, work + 9 * axisLength};
-    double* products = work + 10 * axisLength;
-    double theta[kMaxFitParams];
-    startFrom(box, model, theta);
-    auto slopeHere = [&](Wanted wanted) {
-        integrate(theta[0], theta[4], g, ax);
-        integrate(theta[1], theta[4], g, ay);
-        if (P == 5 || !wanted.observed) {
-            return slopeAt<T, P, true, false>(box, g, theta, ax, ay, products);
-        }
-        if (!wanted.information) {
-            return slopeAt<T, P, false, P == 4>(box, g, theta, ax, ay, products);
-        }
-        return slopeAt<T, P, true, P == 4>(box, g, theta, ax, ay, products);
-    };
-    // Fisher scoring takes the first steps: from the start it is the safer, and a clean spot
-    // converges in about three. A fit with a fixed width still moving after those goes on with
-    // Newton steps on the observed information, which converge in a few more even where a
-    // neighbour's light makes the model imperfect, where Fisher scoring crawls; where the
-    // observed information is not positive definite, the step is Fisher scoring's. The bounds
-    // always come from the Fisher information, summed along once the steps have become small.
-    // A step that would move every parameter by less than the tolerance means the estimate
-    // has converged: it is kept as it is, so that the bounds and the ratio belong to it.
-    Slope slope = slopeHere(Wanted{true, false});
-    bool informationFactored = false;
-    int status = kStillMoving;
-    int iterations = 0;
-    while (true) {
-        double step[kMaxFitParams];
-        for (int k = 0; k < P; ++k) {
-            step[k] = slope.gradient[k];
-        }
-        informationFactored = false;
-        if (slope.hasObserved && factor(slope.observed, P)) {
-            solve(slope.observed, P, step);
-        } else {
-            if (!slope.hasInformation) {
-                slope = slopeHere(Wanted{true, false});
-            }
-            if (!factor(slope.information, P)) {
-                return failedFit(kNotASpot, iterations);
-            }
-            informationFactored = true;
-            solve(slope.information, P, step);
-        }
-        double next[kMaxFitParams];
-        std::copy(theta, theta + kMaxFitParams, next);
-        if (takeStep(step, P, next)) {
-            status = kConverged;
-            break;
-        }
-        if (iterations == kMaxFitIterations) {
-            break;
-        }
-        ++iterations;
-        const bool settling =
-            std::fabs(next[0] - theta[0]) < kSettling && std::fabs(next[1] - theta[1]) < kSettling;
-        std::copy(next, next + kMaxFitParams, theta);
-        const bool outside =
-            !(theta[0] >= -0.5 && theta[0] <= g - 0.5 && theta[1] >= -0.5 && theta[1] <= g - 0.5);
-        bool finite = true;
-        for (int k = 0; k < P; ++k) {
-            finite = finite && std::isfinite(theta[k]);
-        }
-        if (outside || !finite || theta[2] < kLeastPhotons) {
-            return failedFit(kNotASpot, iterations);
-        }
-        const bool newton = P == 4 && iterations >= kFisherSteps;
-        slope = slopeHere(Wanted{!newton || settling, newton});
-    }
-    if (!informationFactored) {
-        if (!slope.hasInformation) {
-            slope = slopeHere(Wanted{true, false});
-        }
-        if (!factor(slope.information, P)) {
-            return failedFit(kNotASpot, iterations);
-        }
-    }
-    BoxFit fit = failedFit(status, iterations);
-    fit.logLikelihoodRatio = logLikelihoodRatio(box, g, theta, ax, ay);
+    int all[M];
     for (int k = 0; k < P; ++k) {
-        double unit[kMaxFitParams] = {};
-        unit[k] = 1.0;
-        solve(slope.information, P, unit);
-        fit.params[k] = theta[k];
-        fit.crlb[k] = std::sqrt(unit[k]);
+        all[k] = k;
+    }
+    Factor<M> factor;
+    double variances[M];
+    if (!factorOn(slope.information, all, P, &factor) ||
+        !inverseDiagonal(slope.information, factor, variances)) {
+        return failedFit(kNotASpot, outcome.iterations);
+    }
+    // Back from the box's unit u: photons and background scale with it, the information on
+    // them with 1/u and on the others with u, the ratio with u.
+    const int e = data.unitExponent;
+    BoxFit fit = failedFit(outcome.status, outcome.iterations);
+    fit.logLikelihoodRatio = std::ldexp(2.0 * model.halfRatio(theta), e);
+    for (int k = 0; k < P; ++k) {
+        const bool amount = k == 2 || k == 3;
+        fit.params[k] = amount ? std::ldexp(theta[k], e) : theta[k];
+        fit.crlb[k] = std::sqrt(std::ldexp(variances[k], amount ? e : -e));
     }
     return fit;
 }
@@ -455,27 +311,46 @@ BoxFit fitWith(const T* box, const SpotModel& model, double* work) {
 }  // namespace
 
 size_t fitWorkLength(int32_t g) {
-    // Ten axis arrays of g + 1, and the six products of x factors of g each.
-    return 16 * (static_cast<size_t>(g) + 1);
+    // The box and its read variance, two axes, and the six products of x factors of g each.
+    const size_t side = static_cast<size_t>(g);
+    return static_cast<size_t>(boxDataLength(g)) + 2 * kAxisArrays * (side + 1) + 6 * side;
 }
 
 template <class T>
-BoxFit fitBox(const T* box, const SpotModel& model, double* work) {
-    return model.fitSigma ? fitWith<T, 5>(box, model, work) : fitWith<T, 4>(box, model, work);
+BoxFit fitBox(const T* box, const ReadVariance& variance, const SpotModel& model, double* work) {
+    BoxData data;
+    const BoxState state = prepareBox(box, model.g, variance, work, &data);
+    if (state != BoxState::kUsable) {
+        return failedFit(state == BoxState::kNotFinite ? kNotFinite : kNotASpot, 0);
+    }
+    double* rest = work + boxDataLength(model.g);
+    return model.fitSigma ? fitWith<5>(data, model.sigma, rest)
+                          : fitWith<4>(data, model.sigma, rest);
 }
 
 template <class T>
-void fitBoxes(const T* boxes, int64_t count, const SpotModel& model, const FitTargets& targets,
+void fitBoxes(const BoxSet<T>& set, const SpotModel& model, const FitTargets& targets,
               int threads) {
+    const int64_t count = set.count;
+    if (count == 0) {
+        return;
+    }
     threads = threads < 1 ? 1 : (threads > parallel::kMaxThreads ? parallel::kMaxThreads : threads);
+    threads = count < threads ? static_cast<int>(count) : threads;
     const size_t workLength = fitWorkLength(model.g);
     const std::unique_ptr<double[]> work(new double[workLength * threads]);
     const int64_t pixels = static_cast<int64_t>(model.g) * model.g;
     const int params = model.params();
+    const size_t varianceSize = set.variance.single ? sizeof(float) : sizeof(double);
     parallel::forSlices(threads, count, [&](int part, int64_t begin, int64_t end) {
         double* own = work.get() + workLength * part;
         for (int64_t k = begin; k < end; ++k) {
-            const BoxFit fit = fitBox(boxes + k * pixels, model, own);
+            ReadVariance variance = set.variance;
+            if (variance.values != nullptr && variance.perPixel) {
+                variance.values = static_cast<const char*>(variance.values) +
+                                  static_cast<size_t>(k * pixels) * varianceSize;
+            }
+            const BoxFit fit = fitBox(set.boxes + k * pixels, variance, model, own);
             for (int p = 0; p < params; ++p) {
                 targets.params[k + p * count] = fit.params[p];
                 targets.crlb[k + p * count] = fit.crlb[p];
@@ -486,7 +361,7 @@ void fitBoxes(const T* boxes, int64_t count, const SpotModel& model, const FitTa
     });
 }
 
-template BoxFit fitBox<float>(const float*, const SpotModel&, double*);
-template BoxFit fitBox<double>(const double*, const SpotModel&, double*);
-template void fitBoxes<float>(const float*, int64_t, const SpotModel&, const FitTargets&, int);
-template void fitBoxes<double>(const double*, int64_t, const SpotModel&, const FitTargets&, int);
+template BoxFit fitBox<float>(const float*, const ReadVariance&, const SpotModel&, double*);
+template BoxFit fitBox<double>(const double*, const ReadVariance&, const SpotModel&, double*);
+template void fitBoxes<float>(const BoxSet<float>&, const SpotModel&, const FitTargets&, int);
+template void fitBoxes<double>(const BoxSet<double>&, const SpotModel&, const FitTargets&, int);

@@ -57,9 +57,11 @@ void fitSpots(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
         static_cast<double*>(mxGetData(ratio)), static_cast<double*>(mxGetData(status))};
     const int threads = parallel::threadsFor(count, kBoxesPerThread);
     if (boxClass == mxSINGLE_CLASS) {
-        fitBoxes(static_cast<const float*>(mxGetData(boxes)), count, model, targets, threads);
+        const BoxSet<float> set{static_cast<const float*>(mxGetData(boxes)), count, {}};
+        fitBoxes(set, model, targets, threads);
     } else {
-        fitBoxes(static_cast<const double*>(mxGetData(boxes)), count, model, targets, threads);
+        const BoxSet<double> set{static_cast<const double*>(mxGetData(boxes)), count, {}};
+        fitBoxes(set, model, targets, threads);
     }
     gateway::storeOutput(nlhs, plhs, 0, params);
     gateway::storeOutput(nlhs, plhs, 1, crlb);

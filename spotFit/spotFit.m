@@ -15,10 +15,22 @@
 %
 %   The fit starts from the box itself (background from its rim, position
 %   from the centroid above it, photons from the sum above it) and takes
-%   Fisher-scoring steps on the exact derivatives, each moving x and y by at
-%   most a pixel and lowering photons and background at most tenfold. It has
-%   converged when a step moves x and y by less than 1e-4 pixel and the other
-%   parameters by less than 1e-4 of their value; it stops after 50 steps.
+%   Fisher-scoring steps on the exact derivatives. A fit still moving after
+%   four steps (six with the width) turns to Newton steps on the observed
+%   information where that is positive definite, and back to Fisher scoring
+%   for any step that would have to be limited. A step moves x and y by at
+%   most a pixel, lowers photons at most tenfold and keeps the width between a
+%   tenth and twice itself; it lowers the background at most tenfold (a Newton
+%   step at once) and never below its least value.
+%
+%   Each box is fitted in a unit of its own, the power of two at or above its
+%   largest value, and the results scaled back, so that a box in any unit
+%   fits alike. In that unit the background's least value is 1e-8; a
+%   background there stays there, with the other parameters fitted, for as
+%   long as the likelihood would rise only below it. The fit has converged
+%   when a step moves x and y by less than 1e-4 pixel and the other
+%   parameters by less than 1e-4 of their value, and no parameter can move
+%   to raise the likelihood; it stops after 50 steps.
 %
 %   Inputs
 %     boxes     real, full single or double array, g-by-g-by-K (K boxes; a
@@ -47,8 +59,11 @@
 %                           1  still moving after 50 steps (estimate kept)
 %                           2  not a spot: the box holds no photons, the fit
 %                              left the box (x or y outside -0.5 ... g - 0.5),
-%                              the photons went to 0, or the information is
-%                              singular
+%                              the photons went to 0 (below 1e-5 of the box's
+%                              unit), or the Fisher information is singular:
+%                              its reciprocal condition number, with photons
+%                              and background in the box's unit and the
+%                              rest in pixels, is below 1e-12
 %                           3  the box holds a NaN or infinite value
 %                         Rows with status 2 or 3 are NaN in params, crlb and
 %                         logLikelihoodRatio.

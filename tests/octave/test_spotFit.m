@@ -27,6 +27,8 @@ function test_spotFit()
   assert(status(2) == 3 && all(isnan([params(2, :), crlb(2, :), ratio(2)])));
   [params, ~, ~, status] = spotFit(zeros(7, 7, 0, 'single'), 1.3);
   assert(size(params) == [0 4] && isempty(status));
+  [params, ~, ~, status] = spotFit(zeros(2^31 - 1, 2^31 - 1, 0, 'single'), 1.3);
+  assert(size(params) == [0 4] && isempty(status));
 
   % Many boxes on several threads give the serial result bit for bit.
   randp('seed', 4);

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -226,6 +227,127 @@ TEST(FitBox, CountsValuesBelowZeroAsZero) {
     EXPECT_NEAR(zero.logLikelihoodRatio, 2.0 * ratio, 1e-9 * ratio);
 }
 
+// Whether no small move of any parameter (ten times the convergence tolerance) raises the
+// likelihood, the background kept at or above its least value (1e-8 of the power of two at or
+// above the box's largest value).
+bool atLikelihoodsMaximum(const std::vector<double>& box, int g, const BoxFit& result, double sigma,
+                          int params) {
+    int exponent = 0;
+    const double largest = *std::max_element(box.begin(), box.end());
+    const double mantissa = std::frexp(largest, &exponent);
+    const double least = 1e-8 * std::ldexp(1.0, exponent - (mantissa == 0.5 ? 1 : 0));
+    std::vector<double> theta(result.params, result.params + 5);
+    theta[4] = params == 5 ? theta[4] : sigma;
+    const double best = logLikelihood(box, g, theta);
+    for (int k = 0; k < params; ++k) {
+        for (double move : {-1e-3, 1e-3}) {
+            auto moved = theta;
+            moved[k] += move * std::fmax(1.0, std::fabs(theta[k]));
+            if (k == 3 && moved[3] < least) {
+                moved[3] = least;
+            }
+            if (logLikelihood(box, g, moved) > best + 1e-12 * std::fabs(best)) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+TEST(FitBox, ConvergesOnlyAtTheMaximumWithTheBackgroundAtItsLeast) {
+    // A hot pixel of 100 photons on nothing: the maximum holds the background at its least and
+    // puts 101.4 photons in a spot of width 1.3 centred on it.
+    const int g = 7;
+    std::vector<double> box(g * g, 0.0);
+    box[3 + g * 3] = 100.0;
+    const BoxFit hot = fit(box, g, 1.3);
+    ASSERT_EQ(hot.status, kConverged);
+    EXPECT_NEAR(hot.params[2], 101.43, 0.01);
+    EXPECT_LT(hot.params[3], 1e-5);
+    EXPECT_TRUE(atLikelihoodsMaximum(box, g, hot, 1.3, 4));
+    // Bright spots near the box's edge on little background, with and without the width: a
+    // third or more end with the background at its least, every one converges, at the
+    // maximum.
+    std::mt19937 rng(17);
+    std::uniform_real_distribution<double> offset(-0.5, 0.5);
+    for (double background : {0.05, 0.3}) {
+        for (bool fitSigma : {false, true}) {
+            int atLeast = 0;
+            for (int k = 0; k < 400; ++k) {
+                const std::vector<double> truth = {5.0 + offset(rng), 3 + offset(rng), 1000,
+                                                   background, 1.3};
+                box = poissonBox(truth, g, rng);
+                const BoxFit result = fit(box, g, fitSigma ? 1.0 : 1.3, fitSigma);
+                ASSERT_EQ(result.status, kConverged) << background << " " << fitSigma << " " << k;
+                atLeast += result.params[3] < 1e-4;
+                ASSERT_TRUE(atLikelihoodsMaximum(box, g, result, 1.3, fitSigma ? 5 : 4))
+                    << background << " " << fitSigma << " " << k;
+            }
+            EXPECT_GT(atLeast, background < 0.1 ? 100 : 10) << background << " " << fitSigma;
+        }
+    }
+    // Faint spots with the width fitted, which Fisher scoring alone leaves still moving now
+    // and then: all converge.
+    int moving = 0;
+    for (int k = 0; k < 20000; ++k) {
+        box = poissonBox({3 + offset(rng), 3 + offset(rng), 200, 5, 1.3}, g, rng);
+        moving += fit(box, g, 1.0, true).status == kStillMoving;
+    }
+    EXPECT_EQ(moving, 0);
+}
+
+TEST(FitBox, ASingularInformationIsNoSpot) {
+    // A hot pixel on a flat background, the width fitted: the width collapses onto the pixel,
+    // where the position is no longer known at all.
+    const int g = 7;
+    for (double background : {10.0, 0.0}) {
+        std::vector<double> box(g * g, background);
+        box[3 + g * 3] += 100.0;
+        const BoxFit result = fit(box, g, 1.3, true);
+        EXPECT_EQ(result.status, kNotASpot) << background << " " << result.params[4];
+        EXPECT_TRUE(std::isnan(result.crlb[0]));
+    }
+}
+
+TEST(FitBox, FitsABoxInAnyUnitAlike) {
+    // Poisson maximum likelihood is equivariant in scale: counts times c give photons and
+    // background times c, the same position and width, bounds on photons and background times
+    // sqrt(c) and on the rest over sqrt(c), and the ratio times c.
+    std::mt19937 rng(23);
+    const int g = 7;
+    const std::vector<double> spot = poissonBox({3.2, 2.9, 1000, 10, 1.3}, g, rng);
+    const std::vector<double> flat(g * g, 10.0);
+    for (bool fitSigma : {false, true}) {
+        const int params = fitSigma ? 5 : 4;
+        const BoxFit one = fit(spot, g, 1.3, fitSigma);
+        ASSERT_EQ(one.status, kConverged);
+        for (double c : {0x1p-1000, 1e-300, 3.0, 1e13, 1e150, 1e200, 1e300}) {
+            std::vector<double> scaled = spot;
+            std::vector<double> flatScaled = flat;
+            for (int p = 0; p < g * g; ++p) {
+                scaled[p] *= c;
+                flatScaled[p] *= c;
+            }
+            const BoxFit other = fit(scaled, g, 1.3, fitSigma);
+            ASSERT_EQ(other.status, kConverged) << c;
+            for (int k = 0; k < params; ++k) {
+                const bool amount = k == 2 || k == 3;
+                EXPECT_NEAR(other.params[k] / (amount ? c : 1.0), one.params[k],
+                            1e-9 * std::fabs(one.params[k]))
+                    << c << " " << k;
+                EXPECT_NEAR(other.crlb[k] / (amount ? std::sqrt(c) : 1.0 / std::sqrt(c)),
+                            one.crlb[k], 1e-7 * one.crlb[k])
+                    << c << " " << k;
+            }
+            EXPECT_NEAR(other.logLikelihoodRatio / c, one.logLikelihoodRatio,
+                        1e-7 * one.logLikelihoodRatio)
+                << c;
+            // A flat box holds no spot in any unit.
+            EXPECT_EQ(fit(flatScaled, g, 1.3, fitSigma).status, kNotASpot) << c;
+        }
+    }
+}
+
 TEST(FitBoxes, GiveTheSameFitsOnAnyNumberOfThreadsFromSingleOrDoubleBoxes) {
     std::mt19937 rng(5);
     const int g = 7;
@@ -244,9 +366,9 @@ TEST(FitBoxes, GiveTheSameFitsOnAnyNumberOfThreadsFromSingleOrDoubleBoxes) {
                                  out.data() + 11 * count};
         const SpotModel model{g, 1.3, true};
         if (single) {
-            fitBoxes(singles.data(), count, model, targets, threads);
+            fitBoxes(BoxSet<float>{singles.data(), count, {}}, model, targets, threads);
         } else {
-            fitBoxes(doubles.data(), count, model, targets, threads);
+            fitBoxes(BoxSet<double>{doubles.data(), count, {}}, model, targets, threads);
         }
         return out;
     };
@@ -317,6 +439,12 @@ TEST(SpotFitEntry, ChecksItsArgumentsInOrder) {
     ASSERT_FALSE(result.failed) << result.message;
     EXPECT_EQ(standin::dimsOf(result.outputs[0].get()), (std::vector<size_t>{0, 4}));
     EXPECT_EQ(result.strayArrays, 0u);
+    // No boxes of the largest side: empty outputs, no work memory sought for that side.
+    inputs[0] = makeArray(mxSINGLE_CLASS, {2147483647, 2147483647, 0});
+    inputs[1] = makeScalar(1.3);
+    const auto huge = callSpotFit(4, inputs);
+    ASSERT_FALSE(huge.failed) << huge.message;
+    EXPECT_EQ(standin::dimsOf(huge.outputs[3].get()), (std::vector<size_t>{0, 1}));
 }
 
 }  // namespace

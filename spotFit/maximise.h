@@ -1,0 +1,218 @@
+// The iteration every fit runs, apart from what it fits: Fisher scoring from the start, Newton
+// steps on the observed information once the estimate is near (where that is positive
+// definite), each step kept sane, and a parameter that reaches its least value held there for
+// as long as the likelihood would rise only beyond it. Host-free.
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+
+#include "definite.h"
+
+// What a parameter is, which decides how far one step may move it.
+enum class Role : unsigned char {
+    kPosition,    // moves at most kLongestShift a step
+    kPhotons,     // falls at most to kLeastShrink of itself a step
+    kBackground,  // the same, and never below the model's least background
+    kWidth,       // between kLeastShrink of itself and twice itself a step
+};
+
+constexpr double kLongestShift = 1.0;
+constexpr double kLeastShrink = 0.1;
+// A step that moves every position by less than this, and every other parameter by less than
+// this share of its value, means the fit has converged.
+constexpr double kTolerance = 1e-4;
+// Iterations a fit may take before it is reported as still moving.
+constexpr int kMaxFitIterations = 50;
+// Once a Newton step moves every position by less than this, the next pass sums the Fisher
+// information too: it is likely the last, and the bounds need it.
+constexpr double kSettling = 1e-3;
+
+enum FitStatus : int {
+    kConverged = 0,
+    kStillMoving = 1,  // the estimate is kept
+    kNotASpot = 2,     // no counts, left the box, photons gone to 0, or a singular information
+    kNotFinite = 3,    // the box holds a NaN or infinite value
+};
+
+// The log-likelihood's gradient at an estimate, with the Fisher (expected) information, the
+// observed information (the negative Hessian), or both.
+template <int M>
+struct Slope {
+    double gradient[M];
+    double information[M][M];
+    double observed[M][M];
+    bool hasInformation;
+    bool hasObserved;
+};
+
+// Which information a pass over the box sums.
+struct Wanted {
+    bool information;
+    bool observed;
+};
+
+struct Outcome {
+    int status;
+    int iterations;
+};
+
+// How a step went: small when it moves nothing by more than the tolerance; limited when a
+// limit of a parameter's role cut it short; reachedLeast when it stopped a free parameter at
+// its least value (the next step decides whether it stays there).
+struct Taken {
+    bool small;
+    bool limited;
+    bool reachedLeast;
+};
+
+// theta + step, kept sane, into next. A Newton step takes the background down to its least
+// value at once: there the likelihood is concave in it with a convex derivative, so Newton's
+// step does not overshoot a maximum above that value by more than once.
+template <class Model>
+Taken take(const Model& model, const double* theta, const double* step, const bool* held,
+           bool newton, double* next) {
+    Taken taken{true, false, false};
+    const double least = model.leastBackground();
+    for (int k = 0; k < model.params(); ++k) {
+        const double now = theta[k];
+        const double wanted = now + step[k];
+        switch (model.role(k)) {
+            case Role::kPosition:
+                next[k] = now + std::fmax(-kLongestShift, std::fmin(kLongestShift, step[k]));
+                taken.small = taken.small && std::fabs(next[k] - now) < kTolerance;
+                taken.limited = taken.limited || next[k] != wanted;
+                continue;
+            case Role::kPhotons:
+                next[k] = std::fmax(wanted, kLeastShrink * now);
+                break;
+            case Role::kBackground:
+                next[k] = std::fmax(wanted, newton ? least : std::fmax(kLeastShrink * now, least));
+                taken.reachedLeast = taken.reachedLeast || (!held[k] && wanted < least);
+                taken.small = taken.small && std::fabs(next[k] - now) < kTolerance * next[k];
+                taken.limited =
+                    taken.limited || (next[k] != wanted && !(newton && next[k] == least));
+                continue;
+            case Role::kWidth:
+                next[k] = std::fmin(std::fmax(wanted, kLeastShrink * now), 2.0 * now);
+                break;
+        }
+        taken.small = taken.small && std::fabs(next[k] - now) < kTolerance * next[k];
+        taken.limited = taken.limited || next[k] != wanted;
+    }
+    return taken;
+}
+
+// The step over the parameters not held, on the observed information when `newton` and that
+// is positive definite there, else on the Fisher information; false when neither is usable.
+template <int M>
+bool stepFrom(const Slope<M>& slope, bool newton, const bool* held, int params, double* step) {
+    int free[M];
+    int freeCount = 0;
+    for (int k = 0; k < params; ++k) {
+        if (!held[k]) {
+            free[freeCount++] = k;
+        }
+    }
+    Factor<M> factor;
+    if (!(newton && slope.hasObserved && factorOn(slope.observed, free, freeCount, &factor)) &&
+        !(slope.hasInformation && factorOn(slope.information, free, freeCount, &factor))) {
+        return false;
+    }
+    stepWith(factor, slope.gradient, params, step);
+    return true;
+}
+
+// Maximises the likelihood of `model` from theta (changed in place). The model tells:
+//   int params() const; Role role(int k) const;
+//   double leastBackground() const;      the background's least value
+//   int fisherSteps() const;             steps of Fisher scoring before Newton's are tried
+//   bool acceptable(const double* theta) const;   still a spot: inside its box, photons left
+//   Slope<M> slope(const double* theta, Wanted wanted);
+// Converged means no parameter can move to raise the likelihood: the step over the free
+// parameters is below the tolerance, and every parameter held at its least value would raise
+// it only by falling further. The estimate is then the one the last slope was taken at, and
+// *last holds the slope there with its Fisher information.
+template <int M, class Model>
+Outcome maximise(Model& model, double* theta, Slope<M>* last) {
+    const int params = model.params();
+    const double least = model.leastBackground();
+    Slope<M>& slope = *last;
+    slope = model.slope(theta, Wanted{true, false});
+    int iterations = 0;
+    bool newton = false;
+    while (true) {
+        // Held at its least value: a parameter there whose gradient, or whose step with it
+        // free, points below it. The likelihood's maximum over the others comes first; then
+        // its gradient tells whether it should rise again.
+        bool held[M] = {};
+        for (int k = 0; k < params; ++k) {
+            held[k] =
+                model.role(k) == Role::kBackground && theta[k] <= least && slope.gradient[k] <= 0.0;
+        }
+        double step[M];
+        double next[M];
+        Taken taken{};
+        for (bool settled = false; !settled;) {
+            if (!stepFrom(slope, newton, held, params, step)) {
+                if (slope.hasInformation) {
+                    return Outcome{kNotASpot, iterations};
+                }
+                slope = model.slope(theta, Wanted{true, false});
+                continue;
+            }
+            settled = true;
+            for (int k = 0; k < params; ++k) {
+                if (!held[k] && model.role(k) == Role::kBackground && theta[k] <= least &&
+                    step[k] < 0.0) {
+                    held[k] = true;
+                    settled = false;
+                }
+            }
+            if (settled) {
+                taken = take(model, theta, step, held, newton, next);
+                if (newton && taken.limited) {
+                    // A Newton step that must be cut short was taken far from the maximum,
+                    // where the observed information says little: Fisher scoring's instead.
+                    newton = false;
+                    if (!slope.hasInformation) {
+                        slope = model.slope(theta, Wanted{true, false});
+                    }
+                    settled = false;
+                }
+            }
+        }
+        bool heldRightly = true;  // every held parameter would raise the likelihood only below
+        for (int k = 0; k < params; ++k) {
+            heldRightly = heldRightly && !(held[k] && slope.gradient[k] > 0.0);
+        }
+        if (taken.small && !taken.reachedLeast && heldRightly) {
+            break;
+        }
+        if (iterations == kMaxFitIterations) {
+            if (!slope.hasInformation) {
+                slope = model.slope(theta, Wanted{true, false});
+            }
+            return Outcome{kStillMoving, iterations};
+        }
+        ++iterations;
+        bool settling = true;
+        bool finite = true;
+        for (int k = 0; k < params; ++k) {
+            if (model.role(k) == Role::kPosition) {
+                settling = settling && std::fabs(next[k] - theta[k]) < kSettling;
+            }
+            finite = finite && std::isfinite(next[k]);
+        }
+        std::copy(next, next + params, theta);
+        if (!finite || !model.acceptable(theta)) {
+            return Outcome{kNotASpot, iterations};
+        }
+        newton = iterations >= model.fisherSteps();
+        slope = model.slope(theta, Wanted{!newton || settling, newton});
+    }
+    if (!slope.hasInformation) {
+        slope = model.slope(theta, Wanted{true, false});
+    }
+    return Outcome{kConverged, iterations};
+}
