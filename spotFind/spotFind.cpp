@@ -12,6 +12,9 @@ namespace {
 
 const char* const kUsage = "Usage: [X, Y, Z, strength] = spotFind(stack, sigma, threshold)\n";
 const char* const kWrongType = "spotFind:WrongType";
+// Narrower than a tenth of a pixel, the filter is one pixel's and its Gaussian's tails lie far
+// below the smallest double; wider than 20 pixels, no spot.
+constexpr double kNarrowestSigma = 0.1;
 constexpr double kWidestSigma = 20.0;
 // Below this many pixels a thread is not worth starting.
 constexpr int64_t kPixelsPerThread = 1 << 15;
@@ -43,8 +46,8 @@ void findSpotsEntry(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) 
         gateway::raiseError("spotFind:WrongSize", "stack must be R-by-C or R-by-C-by-F.\n");
     }
     const double sigma = mxGetScalar(prhs[1]);
-    if (!(std::isfinite(sigma) && sigma > 0.0 && sigma <= kWidestSigma)) {
-        gateway::raiseError("spotFind:BadSigma", "sigma must be finite, above 0 and at most 20.\n");
+    if (!(std::isfinite(sigma) && sigma >= kNarrowestSigma && sigma <= kWidestSigma)) {
+        gateway::raiseError("spotFind:BadSigma", "sigma must be finite, from 0.1 to 20.\n");
     }
     const double threshold = mxGetScalar(prhs[2]);
     if (std::isnan(threshold)) {

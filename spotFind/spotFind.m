@@ -18,15 +18,22 @@
 %   S at the four neighbours before it in column-major order, (x-1, y),
 %   (x-1, y-1), (x, y-1) and (x+1, y-1), and at least S at the four after
 %   it, (x+1, y), (x+1, y+1), (x, y+1) and (x-1, y+1); neighbours outside the
-%   frame do not count, and a plateau gives one candidate. A NaN or infinite
-%   pixel makes S NaN wherever the window covers it; a NaN is never a
-%   candidate, nor is any pixel beside one.
+%   frame do not count. Of two equal neighbours the later in column-major
+%   order can be a candidate, the earlier not; so a plateau of equal values
+%   gives one candidate for each of its pixels that has no equal neighbour
+%   after it (one for a plateau along a row or a column, two for a diagonal
+%   step such as S equal at (4,2), (3,3) and (2,3)). A NaN or infinite pixel
+%   makes S NaN wherever the window covers it; a NaN is never a candidate,
+%   nor is any pixel beside one. S is computed in double precision and
+%   equals the sum above within rounding for every finite frame, whatever
+%   the magnitudes of its values (where S is beyond the largest double, it
+%   is Inf or -Inf).
 %
 %   Inputs
 %     stack      real, full uint16 (as frameFetch returns frames), single or
 %                double array: R-by-C (one frame) or R-by-C-by-F (F may be 0)
-%     sigma      real numeric scalar: the spots' standard deviation in pixels;
-%                finite, above 0, at most 20
+%     sigma      real numeric scalar: the spots' standard deviation in pixels,
+%                from 0.1 to 20
 %     threshold  real numeric scalar, not NaN: the least filtered value a
 %                candidate must reach
 %
@@ -43,7 +50,7 @@
 %                         array.
 %     spotFind:WrongType  sigma and threshold must be real numeric scalars.
 %     spotFind:WrongSize  stack must be R-by-C or R-by-C-by-F.
-%     spotFind:BadSigma   sigma must be finite, above 0 and at most 20.
+%     spotFind:BadSigma   sigma must be finite, from 0.1 to 20.
 %     spotFind:BadThreshold  threshold must not be NaN.
 %     spotFind:DimensionTooLarge  Array dimensions must each be less than
 %                                 2^31.

@@ -9,6 +9,12 @@ function test_spotFind(benchFolder)
   assertError(@() spotFind(ones(5), 'a', NaN), 'spotFind:WrongType');
   assertError(@() spotFind(ones(5, 5, 2, 2), NaN, NaN), 'spotFind:WrongSize');
   assertError(@() spotFind(ones(5), 20.5, NaN), 'spotFind:BadSigma');
+  assertError(@() spotFind(ones(5), 0.0999, 1), 'spotFind:BadSigma', ...
+              'spotFind: sigma must be finite, from 0.1 to 20.');
+  assert(numel(spotFind(ones(5), 0.1, -Inf)) == 1);
+  % No frames of the largest size: empty outputs, no memory sought for that size.
+  [x, y, z, s] = spotFind(zeros(2^31 - 1, 2^31 - 1, 0, 'single'), 1.3, 0);
+  assert(size(x) == [0 1] && isempty(y) && isempty(z) && isempty(s));
   [x, ~, ~, s] = spotFind(ones(5, 4), 20, -Inf);  % the widest sigma, on a flat frame
   assert(numel(x) == 1 && abs(s) < 1e-9);
   assertError(@() spotFind(ones(5), 1, NaN), 'spotFind:BadThreshold');

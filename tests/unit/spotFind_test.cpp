@@ -7,6 +7,7 @@
 #include <tuple>
 #include <vector>
 
+#include "failing_allocations.h"
 #include "find.h"
 
 namespace {
@@ -53,6 +54,56 @@ std::vector<Candidate> find(const std::vector<double>& stack, int rows, int cols
                      threshold, threads);
 }
 
+// The candidates of a frame by the definition: S by filteredByDefinition (of the frame over
+// 2^64, and back, which is exact, so that the sums of the largest values do not overflow), and
+// each pixel above the four neighbours before it in column-major order and at least the four
+// after. findSpots must give the same pixels in the same order, each S within rounding of the
+// definition's: 1e-9 of the largest magnitude in its window.
+void expectTheDefinition(const std::vector<double>& frame, int rows, int cols, double sigma,
+                         int threads = 1) {
+    const int r = static_cast<int>(std::ceil(3 * sigma));
+    std::vector<double> scaled = frame;
+    for (double& value : scaled) {
+        value = std::ldexp(value, -64);
+    }
+    const std::vector<double> s = filteredByDefinition(scaled, rows, cols, sigma);
+    const auto found = find(frame, rows, cols, 1, sigma, -1e300, threads);
+    size_t next = 0;
+    for (int y = 0; y < cols; ++y) {
+        for (int x = 0; x < rows; ++x) {
+            auto at = [&](int dx, int dy) {
+                const int i = x + dx;
+                const int j = y + dy;
+                return i < 0 || j < 0 || i >= rows || j >= cols ? -HUGE_VAL : s[i + rows * j];
+            };
+            const double v = s[x + rows * y];
+            const bool peak = v > at(-1, 0) && v > at(-1, -1) && v > at(0, -1) && v > at(1, -1) &&
+                              v >= at(1, 0) && v >= at(1, 1) && v >= at(0, 1) && v >= at(-1, 1);
+            if (!peak) {
+                continue;
+            }
+            const double strength = std::ldexp(v, 64);
+            double largest = 0.0;
+            for (int j = std::max(y - r, 0); j <= std::min(y + r, cols - 1); ++j) {
+                for (int i = std::max(x - r, 0); i <= std::min(x + r, rows - 1); ++i) {
+                    largest = std::max(largest, std::fabs(frame[i + rows * j]));
+                }
+            }
+            ASSERT_LT(next, found.size()) << sigma;
+            EXPECT_EQ(found[next].x, x) << sigma;
+            EXPECT_EQ(found[next].y, y) << sigma;
+            if (std::isinf(strength)) {
+                EXPECT_EQ(found[next].strength, strength);  // beyond the largest double
+            } else {
+                EXPECT_NEAR(found[next].strength, strength, 1e-9 * largest + 1e-12)
+                    << x << " " << y;
+            }
+            ++next;
+        }
+    }
+    EXPECT_EQ(next, found.size()) << sigma;
+}
+
 TEST(FindSpots, FilterAndMaximaFollowTheDefinitionToTheBorders) {
     std::mt19937 rng(3);
     std::uniform_real_distribution<double> noise(0.0, 30.0);
@@ -65,35 +116,71 @@ TEST(FindSpots, FilterAndMaximaFollowTheDefinitionToTheBorders) {
         }
         frame[0] += 400;                // a spot in the corner
         frame[rows * cols - 2] += 300;  // and one on the far edge
-        const std::vector<double> s = filteredByDefinition(frame, rows, cols, sigma);
-        const auto found = find(frame, rows, cols, 1, sigma, -1e300);
-        size_t next = 0;
-        for (int y = 0; y < cols; ++y) {
-            for (int x = 0; x < rows; ++x) {
-                auto at = [&](int dx, int dy) {
-                    const int i = x + dx;
-                    const int j = y + dy;
-                    return i < 0 || j < 0 || i >= rows || j >= cols ? -HUGE_VAL : s[i + rows * j];
-                };
-                const double v = s[x + rows * y];
-                const bool peak = v > at(-1, 0) && v > at(-1, -1) && v > at(0, -1) &&
-                                  v > at(1, -1) && v >= at(1, 0) && v >= at(1, 1) &&
-                                  v >= at(0, 1) && v >= at(-1, 1);
-                if (peak) {
-                    ASSERT_LT(next, found.size());
-                    EXPECT_EQ(found[next].x, x);
-                    EXPECT_EQ(found[next].y, y);
-                    EXPECT_NEAR(found[next].strength, v, 1e-9 * std::fabs(v) + 1e-9);
-                    ++next;
-                }
-            }
-        }
-        EXPECT_EQ(next, found.size()) << sigma;
-        EXPECT_EQ(found.front().x, 0);  // the corner spot
+        expectTheDefinition(frame, rows, cols, sigma);
+        EXPECT_EQ(find(frame, rows, cols, 1, sigma, -1e300).front().x, 0);  // the corner spot
     }
 }
 
-TEST(FindSpots, APlateauGivesOneCandidateAndNaNsNone) {
+TEST(FindSpots, FollowTheDefinitionWhateverTheValuesMagnitudes) {
+    // Two huge finite pixels, up to the top of the range, or single precision's largest value
+    // used as a marker: S stays that of the definition outside their windows too, and a spot
+    // far below them is still found.
+    std::mt19937 rng(5);
+    std::uniform_real_distribution<double> noise(0.0, 30.0);
+    const int rows = 60;
+    const int cols = 9;
+    for (double huge : {1e20, 3.4028234663852886e38, 1e308}) {
+        std::vector<double> frame(rows * cols);
+        for (double& value : frame) {
+            value = 100 + noise(rng);
+        }
+        frame[5 + rows * 4] = huge;
+        frame[6 + rows * 4] = huge;
+        frame[48 + rows * 4] += 500;
+        expectTheDefinition(frame, rows, cols, 1.3);
+        const auto found = find(frame, rows, cols, 1, 1.3, 100);
+        EXPECT_TRUE(std::any_of(found.begin(), found.end(), [](const Candidate& c) {
+            return c.x == 48 && c.y == 4;
+        })) << huge;
+    }
+}
+
+TEST(FindSpots, ATallFrameTakesMemoryByWhatAThreadNeeds) {
+    SKIP_WITHOUT_FAILING_ALLOCATIONS();
+    // A frame of one column at the widest sigma: no thread takes 2r + 1 copies of its length,
+    // nor any memory without a column to filter.
+    std::mt19937 rng(8);
+    std::uniform_real_distribution<double> noise(0.0, 30.0);
+    std::vector<double> tall(200000);
+    for (double& value : tall) {
+        value = noise(rng);
+    }
+    tall[100000] += 5000;
+    failing_allocations::failFrom = 16 << 20;
+    std::vector<std::vector<Candidate>> results;
+    for (int threads : {1, 2, 8}) {
+        try {
+            results.push_back(find(tall, 200000, 1, 1, 20.0, 10, threads));
+        } catch (const std::bad_alloc&) {
+            ADD_FAILURE() << "more than 16 MB sought on " << threads << " threads";
+        }
+    }
+    failing_allocations::failFrom = SIZE_MAX;
+    ASSERT_EQ(results.size(), 3u);
+    EXPECT_FALSE(results[0].empty());
+    for (const auto& result : results) {
+        ASSERT_EQ(result.size(), results[0].size());
+        for (size_t k = 0; k < result.size(); ++k) {
+            EXPECT_EQ(result[k].x, results[0][k].x);
+            EXPECT_EQ(result[k].strength, results[0][k].strength);
+        }
+    }
+    // And what it finds is the definition's, on a shorter one.
+    tall.resize(3000);
+    expectTheDefinition(tall, 3000, 1, 20.0, 8);
+}
+
+TEST(FindSpots, EqualNeighboursAndNaNs) {
     // Offset and background cancel: a spot of N photons reads about 0.97 N at sigma 1.3.
     std::vector<double> frame(15 * 15, 250.0);
     const double edge = std::sqrt(2.0) * 1.3;
