@@ -1,10 +1,11 @@
 function buildToolbox(outDir, vendorLibrary, builder)
   % buildToolbox(outDir)  Builds the toolbox from these sources inside MATLAB or Octave.
   %
-  % Compiles dotMosaic, boxGather and frameFetch with the host's own compiler (mex in MATLAB
+  % Compiles the five modules with the host's own compiler (mex in MATLAB
   % on Windows, macOS or Linux; mkoctfile --mex in Octave) from the same sources and with the
-  % same options as the CMake build, and puts them with their help files and writeRecording
-  % into the folder outDir (default: ./toolbox), ready for addpath. frameFetch gets the
+  % same options as the CMake build, and puts them with their help files, writeRecording and
+  % the M functions of the pipeline (localiseRecording) into the folder outDir (default:
+  % ./toolbox), ready for addpath. frameFetch gets the
   % stand-in recording library compiled into it, which reads recordings written by
   % writeRecording.
   %
@@ -72,6 +73,11 @@ function buildToolbox(outDir, vendorLibrary, builder)
   end
   for name = {'dotMosaic', 'boxGather', 'frameFetch', 'spotFit', 'spotFind'}
     copyfile(src(name{1}, [name{1} '.m']), outDir);
+  end
+  % The M functions that chain the modules.
+  pipeline = dir(src('pipeline', '*.m'));
+  for k = 1:numel(pipeline)
+    copyfile(src('pipeline', pipeline(k).name), outDir);
   end
   copyfile(src('LICENSE'), outDir);
   fprintf('Built the toolbox in %s\n', outDir);

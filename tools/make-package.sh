@@ -27,6 +27,6 @@ cp "$here"/dotMosaic/dotMosaic.m "$here"/boxGather/boxGather.m "$here"/frameFetc
    "$here"/spotFit/spotFit.m "$here"/spotFind/spotFind.m \
    "$root/src/"
 printf '%s\n' dotMosaic.mex boxGather.mex frameFetch.mex spotFit.mex spotFind.mex libdcimgapi.so > "$root/src/FILES"
-cp "$here/frameFetch/standin_dcimgapi/writeRecording.m" "$root/inst/"
+cp "$here/frameFetch/standin_dcimgapi/writeRecording.m" "$here"/pipeline/*.m "$root/inst/"
 tar -C "$stage" -czf "$out/spot-$version.tar.gz" "spot-$version"
 echo "$out/spot-$version.tar.gz"

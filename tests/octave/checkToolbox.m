@@ -6,7 +6,10 @@ function checkToolbox()
     text = help(name{1});
     assert(~isempty(strfind(text, upper(name{1}))), ['no help for ' name{1}]);
   end
-  assert(~isempty(strfind(help('writeRecording'), 'WRITERECORDING')));
+  for name = {'writeRecording', 'localiseRecording'}
+    assert(exist(name{1}) == 2, [name{1} ' is not on the path']);
+    assert(~isempty(strfind(help(name{1}), upper(name{1}))), ['no help for ' name{1}]);
+  end
   assert(dotMosaic(2, 1, single([0.5 1.5 1.2]), single([0 0 0]), 0), uint16([1; 2]));
   data = single(reshape(1:25, 5, 5));
   assert(boxGather(2, 2, 0, 3, data), data(2:4, 2:4));

@@ -1,7 +1,6 @@
-function test_parallel(demoFolder)
+function test_parallel()
   % The README's way to spread recordings over processes: localiseRecording, one recording a
   % task, on two processes with parcellfun, gives the serial result.
-  addpath(demoFolder);
   pkg load parallel
   [folder, cleanup] = scratchFolder();
   cam = struct('offset', 100, 'gain', 2, 'sigma', 1.3, 'threshold', 40, 'box', 7);

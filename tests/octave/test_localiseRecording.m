@@ -1,0 +1,133 @@
+function test_localiseRecording()
+  % The pipeline function: which candidates the crowding rule leaves out, what that rule costs
+  % on a frame of thousands of candidates, and an identified error (or the sound result) for
+  % every recording and camera it cannot use.
+  [folder, cleanup] = scratchFolder();
+  cam = struct('offset', 100, 'gain', 2, 'sigma', 1.3, 'threshold', 40, 'box', 7);
+  crowdedNeighboursAreLeftOut(folder, cam);
+  crowdingCostGrowsWithTheCandidates(folder);
+  everyFailureIsIdentified(folder, cam);
+  disp('test_localiseRecording: all passed');
+end
+
+function crowdedNeighboursAreLeftOut(folder, cam)
+  % A candidate goes when another in the same frame lies closer than the box side less one
+  % along both axes. Stand-ins on the path hand localiseRecording chosen candidates (spotFind)
+  % and a centred fit of every box (spotFit), so that what it returns is what the rule kept:
+  % the edge cases, then random candidates against the rule by brute force.
+  global chosenCandidates
+  file = fullfile(folder, 'blank.rec');
+  writeRecording(file, uint16(100 * ones(64, 64, 12)));
+  writeFunction(folder, 'spotFind', ...
+                {'function [x, y, z] = spotFind(stack, sigma, threshold)', ...
+                 '  global chosenCandidates', ...
+                 '  x = chosenCandidates(:, 1); y = chosenCandidates(:, 2); z = chosenCandidates(:, 3);', ...
+                 'end'});
+  writeFunction(folder, 'spotFit', ...
+                {'function [p, crlb, ratio, status] = spotFit(boxes, sigma)', ...
+                 '  k = size(boxes, 3); c = (size(boxes, 1) - 1) / 2;', ...
+                 '  p = repmat([c c 1000 10], k, 1); crlb = 0.01 * ones(k, 4);', ...
+                 '  ratio = zeros(k, 1); status = zeros(k, 1);', 'end'});
+  state = warning('off', 'Octave:shadowed-function');
+  addpath(folder);
+  restore = onCleanup(@() unshadow(folder, state, {'spotFind', 'spotFit'}));
+  % Five apart along both axes go; six apart along either stay; other frames do not count.
+  chosenCandidates = [10 10 0; 15 15 0; 30 10 0; 36 14 0; 10 40 0; 14 46 0; 15 15 1; 50 50 2];
+  fits = localiseRecording(file, cam);
+  assert(sortrows(fits(:, 1:3)), sortrows(chosenCandidates(3:end, :)));
+  rand('seed', 7);
+  [x, y, z] = ndgrid(3:60, 3:60, 0:11);
+  pick = randperm(numel(x), 600)';
+  chosenCandidates = [x(pick), y(pick), z(pick)];
+  near = abs(x(pick) - x(pick)') < cam.box - 1 & abs(y(pick) - y(pick)') < cam.box - 1 & ...
+         z(pick) == z(pick)';
+  alone = sum(near, 2) == 1;
+  assert(sum(alone) > 50 && sum(~alone) > 50);
+  fits = localiseRecording(file, cam);
+  assert(sortrows(fits(:, 1:3)), sortrows(chosenCandidates(alone, :)));
+end
+
+function crowdingCostGrowsWithTheCandidates(folder)
+  % A 512x512 frame of background only, at a threshold that makes 7,000 candidates: in a
+  % session of its own, so that its peak memory tells what the call took.
+  file = fullfile(folder, 'background.rec');
+  randp('seed', 1);
+  writeRecording(file, uint16(100 + randp(10 * ones(512, 512))));
+  command = sprintf(['%s --no-history -q --eval "addpath(''%s''); ' ...
+                     'cam = struct(''offset'', 100, ''gain'', 1, ''sigma'', 1.3, ''threshold'', 10, ''box'', 7); ' ...
+                     'candidates = numel(spotFind(single(frameFetch(0, ''%s'')), 1.3, 10)); ' ...
+                     'peak = @() str2double(regexp(fileread(''/proc/self/status''), ''VmPeak:\\s*(\\d+)'', ''tokens'', ''once''){1}); ' ...
+                     'before = peak(); localiseRecording(''%s'', cam); ' ...
+                     'printf(''%%d %%d\\n'', candidates, peak() - before);" 2>&1'], ...
+                    fullfile(OCTAVE_HOME(), 'bin', 'octave-cli'), fileparts(which('spotFit')), ...
+                    file, file);
+  [status, output] = system(command);
+  assert(status, 0, output);
+  figures = sscanf(output, '%d %d');
+  assert(figures(1) > 7000, sprintf('only %d candidates', figures(1)));
+  assert(figures(2) < 64 * 1024, sprintf('the call took %d kB more at its peak', figures(2)));
+end
+
+function everyFailureIsIdentified(folder, cam)
+  frames = fullfile(folder, 'frames.rec');
+  writeRecording(frames, uint16(100 * ones(32, 32, 2)));
+  noBox = rmfield(cam, 'box');
+  assertError(@() localiseRecording(frames, noBox), 'localiseRecording:BadCamera');
+  assertError(@() localiseRecording(frames, 3), 'localiseRecording:BadCamera');
+  assertError(@() localiseRecording(frames, setfield(cam, 'box', 6.5)), ...
+              'localiseRecording:BadCamera');
+  small = fullfile(folder, 'small.rec');
+  writeRecording(small, uint16(100 * ones(5, 9, 2)));
+  assertError(@() localiseRecording(small, cam), 'localiseRecording:FrameTooSmall');
+  % What the library says of an unreadable first frame goes into the error, not the console.
+  missing = fullfile(folder, 'missing.rec');
+  printed = evalc('assertError(@() localiseRecording(missing, cam), ''localiseRecording:Unreadable'');');
+  assert(isempty(printed), printed);
+  try
+    localiseRecording(missing, cam);
+  catch err
+    assert(~isempty(strfind(err.message, 'DCIMG_ERR=0x80000101 @ dcimg_open')), err.message);
+  end
+  % A recording of no frames: no localisations, nothing said.
+  empty = fullfile(folder, 'empty.rec');
+  fid = fopen(empty, 'w', 'ieee-le');
+  fwrite(fid, uint8('FRAMEREC'));
+  fwrite(fid, [1 0 32 32 64 0], 'uint32');
+  fclose(fid);
+  printed = evalc('[fits, times, frameSum] = localiseRecording(empty, cam);');
+  assert(isempty(printed), printed);
+  assert(size(fits), [0 6]);
+  assert(isempty(frameSum));
+  % A frame inside a block that cannot be read (a frameFetch of the user's stands in for a
+  % recording damaged there).
+  shadow = fullfile(folder, 'shadow');
+  mkdir(shadow);
+  writeFunction(shadow, 'frameFetch', ...
+                {'function [frame, count] = frameFetch(k, file)', '  count = 150;', ...
+                 '  frame = uint16(100 * ones(32, 32));', ...
+                 '  if k == 57, frame = zeros(0, 0, ''uint16''); end', 'end'});
+  state = warning('off', 'Octave:shadowed-function');
+  addpath(shadow);
+  restore = onCleanup(@() unshadow(shadow, state, {'frameFetch'}));
+  try
+    localiseRecording('anything.rec', cam);
+    error('test:noError', 'a recording with an unreadable frame 57 gave no error');
+  catch err
+    assert(err.identifier, 'localiseRecording:Unreadable');
+    assert(~isempty(strfind(err.message, 'frame 57 ')), err.message);
+  end
+end
+
+function writeFunction(folder, name, lines)
+  fid = fopen(fullfile(folder, [name '.m']), 'w');
+  fprintf(fid, '%s\n', lines{:});
+  fclose(fid);
+end
+
+function unshadow(folder, state, names)
+  rmpath(folder);
+  for name = names
+    clear(name{1});
+  end
+  warning(state);
+end
