@@ -114,10 +114,10 @@ void raiseEscaped(const char* reason, const char* message) {
 mxArray* createOutput(int count, const int32_t* dims, mxClassID classId, Fill fill) {
     const int used = count < Shape::kLeading ? count : Shape::kLeading;
 #if defined(GATEWAY_OCTAVE)
-    try {
-        return static_cast<mxArray*>(octaveNewArray(used, dims, classId));
-    } catch (const std::bad_alloc&) {
-        // Octave's own allocation below fails with an error of its own if it must.
+    // Elements Octave cannot give throw std::bad_alloc: the entry's <module>:OutOfMemory. Only
+    // when the small record around them could not be had does Octave make the array itself.
+    if (void* made = octaveNewArray(used, dims, classId)) {
+        return static_cast<mxArray*>(made);
     }
 #endif
     size_t sizes[Shape::kLeading];

@@ -66,7 +66,9 @@ enum class Fill { kZero, kUnfilled };
 // Octave copies an array made with mxCreate* into a fresh one when the call returns, but hands
 // back one made as its built-in zeros makes them as it is: outputs there are made that way
 // (octave_arrays.h), without calling any function a user could shadow. MATLAB hands out
-// unfilled storage (mxCreateUninitNumericArray) for outputs the module fills completely.
+// unfilled storage (mxCreateUninitNumericArray) for outputs the module fills completely. When
+// the memory cannot be had, Octave's arrays throw std::bad_alloc (the entry's
+// "<module>:OutOfMemory"); MATLAB ends the call with its own out-of-memory error.
 mxArray* createOutput(int count, const int32_t* dims, mxClassID classId, Fill fill);
 mxArray* createOutputMatrix(int32_t rows, int32_t cols, mxClassID classId, Fill fill);
 

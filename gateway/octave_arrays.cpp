@@ -29,9 +29,16 @@ void* octaveNewArray(int count, const int32_t* dims, int classId) {
     for (int k = 0; k < count; ++k) {
         lengths(k) = dims[k];
     }
+    // The elements first: memory for them that cannot be had throws std::bad_alloc.
+    const octave_value value = newValue(lengths, classId);
     // An mxArray around an octave_value is what mexCallMATLAB hands out; Octave takes its
     // value back without a copy.
-    auto* array = new mxArray(MX_HAS_INTERLEAVED_COMPLEX != 0, newValue(lengths, classId));
+    mxArray* array = nullptr;
+    try {
+        array = new mxArray(MX_HAS_INTERLEAVED_COMPLEX != 0, value);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
     // The interface offers no way to tie an array made here to the call, so a cell of the
     // call's own holds it: Octave deletes the cell, and the array with it, when the call ends,
     // after it has taken the outputs' values.

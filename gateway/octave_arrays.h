@@ -9,5 +9,6 @@
 // it would copy one made with mxCreate* into a new one. Its elements start at zero (Octave's
 // arrays value-initialise them). The array belongs to the call: Octave releases it when the call
 // returns, so it must not be destroyed (mxDestroyArray) by the module. Throws std::bad_alloc
-// when the memory cannot be had.
+// when the memory for its elements cannot be had; null when only the small record around them
+// could not be.
 void* octaveNewArray(int count, const int32_t* dims, int classId);

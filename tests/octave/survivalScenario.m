@@ -9,6 +9,8 @@ function survivalScenario(name, folder, seconds)
       unloadAndReload(folder);
     case 'noThreads'
       threadsThatCannotStart(folder);
+    case 'outOfMemory'
+      outputsBeyondTheMemoryLimit();
   end
   disp('survived');
 end
@@ -57,13 +59,35 @@ function unloadAndReload(folder)
   assert(mappingsOf(file) == 0, 'a deleted recording stays mapped');
 end
 
+function outputsBeyondTheMemoryLimit()
+  % Under a memory limit, outputs that do not fit are each module's OutOfMemory error.
+  boxes = zeros(3, 3, 6e6, 'single');  % 216 MB, whose fits take 480 MB
+  expectOutOfMemory(@() spotFit(boxes, 1), 'spotFit:OutOfMemory');
+  clear boxes
+  expectOutOfMemory(@() dotMosaic(20000, 20000, single(0), single(0), 0), ...
+                    'dotMosaic:OutOfMemory');
+  x = 7 * ones(1e6, 1);  % a million boxes of 15x15: 900 MB
+  expectOutOfMemory(@() boxGather(x, x, 0 * x, 15, zeros(15, 15, 'single')), ...
+                    'boxGather:OutOfMemory');
+end
+
+function expectOutOfMemory(call, identifier)
+  try
+    call();
+  catch err
+    assert(err.identifier, identifier);
+    return;
+  end
+  error('survivalScenario:noError', 'expected %s', identifier);
+end
+
 function count = mappingsOf(file)
   count = numel(strfind(fileread('/proc/self/maps'), file));
 end
 
 function threadsThatCannotStart(folder)
-  % Every thread a module starts fails for want of memory: the work runs on the caller and
-  % gives what one thread gives.
+  % No thread a module starts can start: the work runs on the caller and gives what one thread
+  % gives.
   rand('seed', 5);
   x = single(64 * rand(4e6, 1));
   y = single(64 * rand(4e6, 1));

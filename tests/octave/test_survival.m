@@ -1,16 +1,17 @@
-function test_survival(failNewLibrary)
-  % test_survival(failNewLibrary)  The session survives what other programs and the user do
+function test_survival(hostileLibrary)
+  % test_survival(hostileLibrary)  The session survives what other programs and the user do
   % around the modules, and the modules write only into arrays of their own. Scenarios that
   % could crash run in child sessions: a recording rewritten during reads, the module unloaded
-  % and loaded again, threads that cannot start (failNewLibrary, preloaded, makes every
-  % operator new of the modules fail).
+  % and loaded again, threads that cannot start (hostileLibrary, preloaded, lets no thread
+  % start once a module is loaded), and outputs beyond a memory limit.
   [folder, cleanup] = scratchFolder();
   usersZerosAndBuiltinAreNeverWrittenInto(folder);
   recordingRewrittenDuringReads(folder, '', 4);
   % Again with SIGBUS blocked in the session's threads by some other part of it.
-  recordingRewrittenDuringReads(folder, sprintf('LD_PRELOAD="%s" BLOCK_SIGBUS=1', failNewLibrary), 2);
+  recordingRewrittenDuringReads(folder, sprintf('LD_PRELOAD="%s" BLOCK_SIGBUS=1', hostileLibrary), 2);
   moduleUnloadedAndReloaded(folder);
-  threadsThatCannotStart(folder, failNewLibrary);
+  threadsThatCannotStart(folder, hostileLibrary);
+  outputsBeyondTheMemoryLimit(folder);
   disp('test_survival: all passed');
 end
 
@@ -116,10 +117,21 @@ function moduleUnloadedAndReloaded(folder)
   runChild('unloaded', folder, 0, '');
 end
 
-function threadsThatCannotStart(folder, failNewLibrary)
+function threadsThatCannotStart(folder, hostileLibrary)
   writeRecording(fullfile(folder, 'large.rec'), ...
                  uint16(reshape(mod(0:4096 * 4096 - 1, 65521), 4096, 4096)));
-  runChild('noThreads', folder, 0, sprintf('LD_PRELOAD="%s" FAIL_NEW_IN=.mex', failNewLibrary));
+  runChild('noThreads', folder, 0, sprintf('LD_PRELOAD="%s" FAIL_THREADS_AFTER=.mex', ...
+                                          hostileLibrary));
+end
+
+function outputsBeyondTheMemoryLimit(folder)
+  % A session that may take what it takes to start and 400 MB more.
+  octave = fullfile(OCTAVE_HOME(), 'bin', 'octave-cli');
+  [status, start] = system([octave ' --no-history -q --eval ' ...
+                            '"s = fileread(''/proc/self/status''); ' ...
+                            'disp(s(strfind(s, ''VmSize:'') + 7:end))"']);
+  assert(status, 0, start);
+  runChild('outOfMemory', folder, 0, sprintf('ulimit -v %d;', sscanf(start, '%d') + 400 * 1024));
 end
 
 function writeText(file, lines)
