@@ -265,15 +265,15 @@ TEST(FitBox, ConvergesOnlyAtTheMaximumWithTheBackgroundAtItsLeast) {
     EXPECT_NEAR(hot.params[2], 101.43, 0.01);
     EXPECT_LT(hot.params[3], 1e-5);
     EXPECT_TRUE(atLikelihoodsMaximum(box, g, hot, 1.3, 4));
-    // Bright spots near the box's edge on little background, with and without the width: a
-    // third or more end with the background at its least, every one converges, at the
-    // maximum.
+    // Bright spots near the box's edge on little background, with and without the width: many
+    // end with the background at its least, and every one converges, at the maximum (with the
+    // width, a Newton step taken far from it would send a few in a thousand out of the box).
     std::mt19937 rng(17);
     std::uniform_real_distribution<double> offset(-0.5, 0.5);
     for (double background : {0.05, 0.3}) {
         for (bool fitSigma : {false, true}) {
             int atLeast = 0;
-            for (int k = 0; k < 400; ++k) {
+            for (int k = 0; k < (fitSigma ? 4000 : 400); ++k) {
                 const std::vector<double> truth = {5.0 + offset(rng), 3 + offset(rng), 1000,
                                                    background, 1.3};
                 box = poissonBox(truth, g, rng);
@@ -287,13 +287,13 @@ TEST(FitBox, ConvergesOnlyAtTheMaximumWithTheBackgroundAtItsLeast) {
         }
     }
     // Faint spots with the width fitted, which Fisher scoring alone leaves still moving now
-    // and then: all converge.
-    int moving = 0;
+    // and then, and Newton steps taken far from the maximum send out of the box: all converge.
+    int notConverged = 0;
     for (int k = 0; k < 20000; ++k) {
         box = poissonBox({3 + offset(rng), 3 + offset(rng), 200, 5, 1.3}, g, rng);
-        moving += fit(box, g, 1.0, true).status == kStillMoving;
+        notConverged += fit(box, g, 1.0, true).status != kConverged;
     }
-    EXPECT_EQ(moving, 0);
+    EXPECT_EQ(notConverged, 0);
 }
 
 TEST(FitBox, ASingularInformationIsNoSpot) {
