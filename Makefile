@@ -21,7 +21,7 @@ MAKEFLAGS += --no-print-directory
 CONFIGURE := cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DWARNINGS_AS_ERRORS=ON
 
 .PHONY: all deps build install demo test test-octave9 unit-sanitized unit-threads fuzz windows soak \
-        package bench mutate format clean
+        package bench mutate format clean remove-octave-root
 
 # Builds the toolbox in /build inside the Debian 13 root, from the sources at /spot.
 ROOT_BUILD := cmake -S /spot -B /build -DCMAKE_BUILD_TYPE=Release -DWARNINGS_AS_ERRORS=ON \
@@ -53,7 +53,9 @@ demo:
 	    > $(BUILD)/demo-build.log 2>&1 || { tail -n 40 $(BUILD)/demo-build.log; exit 1; }
 	@$(OCTAVE) --eval "addpath('$(PREFIX)'); addpath('$(CURDIR)/demo'); runDemo('$(CURDIR)/$(BUILD)/demo');"
 
+# The Octave 9 pass needs root: sudo's password is asked for at the start, not after the rest.
 test: build
+	./tools/octave-root.sh ask $$PPID
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 	$(MAKE) unit-sanitized
 	$(MAKE) unit-threads
@@ -88,7 +90,8 @@ windows: deps
 	cmake -S . -B $(WIN_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
 	      -DCMAKE_BUILD_TYPE=Release -DWARNINGS_AS_ERRORS=ON
 	cmake --build $(WIN_BUILD) -j $(JOBS)
-	cd $(WIN_BUILD) && ctest --output-on-failure
+	cd $(WIN_BUILD) && ctest --output-on-failure; status=$$?; \
+	    SPOT_WINE_HOME=$(CURDIR)/$(WIN_BUILD)/wine $(CURDIR)/tools/wine-run.sh --stop; exit $$status
 
 # libFuzzer targets (clang, AddressSanitizer and UndefinedBehaviorSanitizer), each run for
 # FUZZ_SECONDS from the seeds in fuzz/corpus.
@@ -99,8 +102,9 @@ fuzz: deps
 	cmake --build $(FUZZ_BUILD) -j $(JOBS)
 	./tools/run-fuzz.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
 
-# The Octave package: $(BUILD)/spot-<version>.tar.gz, for pkg install.
-package: deps
+# The Octave package: $(BUILD)/spot-<version>.tar.gz, for pkg install. It needs no package
+# of Debian's: pkg install builds it.
+package:
 	./tools/make-package.sh $(BUILD)
 
 # One Octave session calls the modules SOAK_CALLS times with random arguments; then each entry
@@ -142,3 +146,7 @@ format:
 
 clean:
 	rm -rf $(BUILD) $(SAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD) $(WIN_BUILD) $(PREFIX) build-mutate
+
+# The Debian 13 root of the Octave 9 pass is root's: it is removed as root (with sudo).
+remove-octave-root:
+	./tools/octave-root.sh remove

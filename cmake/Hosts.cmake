@@ -25,8 +25,15 @@ endif()
 
 set(Matlab_FOUND FALSE)
 if(WITH_MATLAB)
+    # A MATLAB named on the command line must be there: a build without its modules would
+    # succeed and install only help files.
+    set(MATLAB_ASKED_FOR "${Matlab_ROOT_DIR}")
     find_package(Matlab QUIET COMPONENTS MX_LIBRARY)
     if(Matlab_FOUND)
         message(STATUS "MATLAB: ${Matlab_ROOT_DIR}")
+    elseif(MATLAB_ASKED_FOR)
+        message(FATAL_ERROR "No MATLAB found at Matlab_ROOT_DIR=${MATLAB_ASKED_FOR}: give the "
+                            "folder that holds MATLAB's bin and extern folders, or leave "
+                            "Matlab_ROOT_DIR out (-DWITH_MATLAB=OFF builds for Octave only).")
     endif()
 endif()

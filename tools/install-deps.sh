@@ -26,6 +26,13 @@ fi
 
 sudo=""
 if [ "$(id -u)" -ne 0 ]; then
+    if ! command -v sudo > /dev/null; then
+        echo "Installing ${#missing[@]} missing Debian packages needs root, and there is no sudo here."
+        echo "As root, run:"
+        echo "  apt-get update && apt-get install -y ${missing[*]}"
+        echo "then run this command again."
+        exit 1
+    fi
     sudo="sudo"
 fi
 # apt's own account goes to a log, shown only when it fails.

@@ -7,10 +7,14 @@
 #   tools/octave-root.sh run COMMAND...  run COMMAND inside it (made first when missing), with
 #                                        /proc and /dev mounted and this source tree at /spot,
 #                                        read-only; everything is unmounted on every way out
+#   tools/octave-root.sh ask PID         ask for sudo's password now (when it will be needed),
+#                                        and keep it fresh for as long as process PID runs
+#   tools/octave-root.sh remove          remove the root (as root: its files are root's)
 #
 # The root lives in $SPOT_OCTAVE_ROOT (default: .roots/debian13-octave9 here, ignored by git).
-# Making and entering it needs root, or sudo without a password; without either the script
-# says so and fails. SKIP_OCTAVE_ROOT=1 skips it, and says so.
+# Making and entering it needs root, or sudo that does not ask for a password (or asked
+# already: `ask`); without either the script says so and fails. SKIP_OCTAVE_ROOT=1 skips it,
+# and says so.
 set -euo pipefail
 here="$(cd "$(dirname "$0")/.." && pwd)"
 root="${SPOT_OCTAVE_ROOT:-$here/.roots/debian13-octave9}"
@@ -19,18 +23,58 @@ mirror=http://deb.debian.org/debian
 packages=(octave octave-dev octave-image octave-parallel cmake g++ make libgtest-dev binutils)
 
 if [ "${SKIP_OCTAVE_ROOT:-0}" = 1 ]; then
-    echo "Skipping the Octave 9 pass: SKIP_OCTAVE_ROOT=1." >&2
+    [ "${1:-}" = ask ] || echo "Skipping the Octave 9 pass: SKIP_OCTAVE_ROOT=1." >&2
     exit 0
 fi
+cannot() {
+    echo "The Octave 9 pass makes and enters a Debian 13 root, which needs root or sudo." >&2
+    echo "Run as root, or skip this pass with SKIP_OCTAVE_ROOT=1 (make test SKIP_OCTAVE_ROOT=1);" >&2
+    echo "the rest of the tests run without it." >&2
+    exit 1
+}
+case "${1:-}" in
+    ask)
+        if [ "$(id -u)" -eq 0 ] || { command -v sudo > /dev/null && sudo -n true 2> /dev/null; }; then
+            exit 0
+        fi
+        command -v sudo > /dev/null || cannot
+        echo "The Octave 9 pass at the end of make test needs root: sudo asks for your password once, now." >&2
+        sudo -v || cannot
+        # Fresh until the caller ends, however long the tests before the pass take.
+        watched=${2:-$PPID}
+        ( while kill -0 "$watched" 2> /dev/null; do
+              sleep 60
+              sudo -n -v 2> /dev/null || exit 0
+          done ) < /dev/null > /dev/null 2>&1 &
+        exit 0
+        ;;
+    remove)
+        if [ ! -e "$root" ]; then
+            echo "There is no Octave 9 root at $root." >&2
+            exit 0
+        fi
+        sudo=()
+        if [ "$(id -u)" -ne 0 ]; then
+            command -v sudo > /dev/null || { echo "Removing $root needs root: as root, run rm -rf '$root'" >&2; exit 1; }
+            sudo=(sudo)
+        fi
+        # Nothing may still be mounted inside it.
+        for point in spot dev/pts dev proc; do
+            if mountpoint -q "$root/$point" 2> /dev/null; then
+                "${sudo[@]}" umount -l "$root/$point"
+            fi
+        done
+        "${sudo[@]}" rm -rf --one-file-system "$root"
+        echo "Removed $root." >&2
+        exit 0
+        ;;
+esac
 if [ "$(id -u)" -eq 0 ]; then
     as_root=()
 elif command -v sudo > /dev/null && sudo -n true 2> /dev/null; then
     as_root=(sudo -n)
 else
-    echo "The Octave 9 pass makes and enters a Debian 13 root, which needs root or sudo" >&2
-    echo "without a password. Run as root, or skip this pass with SKIP_OCTAVE_ROOT=1" >&2
-    echo "(make test SKIP_OCTAVE_ROOT=1); the rest of the tests run without it." >&2
-    exit 1
+    cannot
 fi
 
 # Installs the packages into the root and records which: what apt says of services that do
@@ -108,7 +152,7 @@ case "${1:-}" in
         enter "$@"
         ;;
     *)
-        echo "usage: $0 make | run COMMAND..." >&2
+        echo "usage: $0 make | run COMMAND... | ask PID | remove" >&2
         exit 2
         ;;
 esac

@@ -50,6 +50,14 @@ case $route in
             || { cat "$work/configure.log"; echo "FindMatlab did not take the root"; exit 1; }
         cmake --build "$work/build" -j "$(nproc)" --target dotMosaic_matlab boxGather_matlab \
               frameFetch_matlab spotFit_matlab spotFind_matlab
+        # A MATLAB root that is not one stops the configuration, saying so.
+        if cmake -S "$source" -B "$work/wrong" -DMatlab_ROOT_DIR="$work/no-matlab" \
+                -DWITH_OCTAVE=OFF -DBUILD_TESTING=OFF -DBUILD_BENCHMARKS=OFF \
+                > "$work/wrong.log" 2>&1 || ! grep -q "No MATLAB found at" "$work/wrong.log"; then
+            cat "$work/wrong.log"
+            echo "a wrong Matlab_ROOT_DIR did not stop the configuration"
+            exit 1
+        fi
         ;;
 esac
 
