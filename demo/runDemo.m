@@ -1,5 +1,6 @@
 function result = runDemo(outDir, varargin)
-  % runDemo(outDir)  The whole road of a localisation experiment, on a simulated recording.
+  % result = runDemo(outDir)  The whole road of a localisation experiment, on a simulated
+  % recording.
   %
   % Simulates a camera recording of blinking emitters on known structures (rings of several
   % radii and crossing lines), writes it with writeRecording, reads every frame back with
@@ -14,7 +15,8 @@ function result = runDemo(outDir, varargin)
   %   'pixels'   side of the square camera frame in pixels (128)
   %   'seed'     seed of the simulation (1)
   % Frames are processed in blocks, so long recordings need little memory; progress is printed
-  % every few seconds. result holds the figures printed.
+  % every few seconds. result holds the figures printed (result.rmsErrorPx, result.found, ...)
+  % and the folder of the pictures.
   if nargin < 1 || isempty(outDir)
     outDir = pwd;
   end
@@ -59,7 +61,9 @@ function result = runDemo(outDir, varargin)
   plainCounts = dotMosaic(side * scale, side * scale, rx, ry, 0);
   times.render = toc(started);
 
+  started = tic;
   writeImages(outDir, rawFrame, frameSum, levels, plainCounts, scale, cam);
+  times.pictures = toc(started);
   result = report(fits, emitters, events, photons, times, frameCount, cam);
   result.images = outDir;
   fprintf('\nPictures:\n');
@@ -170,77 +174,104 @@ function writeImages(outDir, rawFrame, frameSum, levels, plainCounts, scale, cam
 end
 
 % Matches localisations to the emitters on in the same frame, within one camera pixel, and
-% prints and returns the figures.
+% prints and returns the figures. Its own work is timed too.
 function r = report(fits, emitters, events, photons, times, frameCount, cam)
-  matched = false(size(events, 1), 1);
-  errors = zeros(0, 2);
-  matchedPhotons = zeros(0, 1);
-  matchedEvents = zeros(0, 1);
-  falseCount = 0;
-  [~, byFrame] = sort(events(:, 2));
-  eventStarts = [0; cumsum(accumarray(events(:, 2) + 1, 1, [frameCount 1]))];
-  [~, fitOrder] = sort(fits(:, 3));
-  fitStarts = [0; cumsum(accumarray(fits(:, 3) + 1, 1, [frameCount 1]))];
-  for f = 1:frameCount
-    candidates = byFrame(eventStarts(f) + 1:eventStarts(f + 1));
-    for i = fitOrder(fitStarts(f) + 1:fitStarts(f + 1))'
-      truth = emitters(events(candidates, 1), :);
-      distance = sqrt(sum((truth - fits(i, 1:2)) .^ 2, 2));
-      distance(matched(candidates)) = Inf;
-      [nearest, k] = min([distance; Inf]);
-      if nearest <= 1
-        matched(candidates(k)) = true;
-        matchedEvents(end + 1, 1) = candidates(k);
-        errors(end + 1, :) = fits(i, 1:2) - truth(k, :);
-        matchedPhotons(end + 1, 1) = photons(candidates(k));
-      else
-        falseCount = falseCount + 1;
-      end
-    end
-  end
+  started = tic;
+  matchedEvent = matchToTruth(fits, emitters, events, frameCount);
+  hit = matchedEvent > 0;
+  matchedEvents = matchedEvent(hit);
+  errors = fits(hit, 1:2) - emitters(events(matchedEvents, 1), :);
+  matchedPhotons = photons(matchedEvents);
   r.frames = frameCount;
   r.spots = size(events, 1);
   r.localisations = size(fits, 1);
   r.rmsErrorPx = sqrt(mean(errors(:) .^ 2));
   r.errors = errors; r.matchedPhotons = matchedPhotons;
   r.crlbPx = sqrt(mean(crlbAt(matchedPhotons, cam) .^ 2));
-  r.found = sum(matched);
-  r.falseDetections = falseCount;
+  r.found = numel(matchedEvents);
+  r.falseDetections = sum(~hit);
+  % Blinks with no other emitter on within 5 pixels in the same frame: what the fit itself does.
+  isolated = isolatedEvents(emitters, events, frameCount, 5);
+  isolated = isolated(matchedEvents);
+  r.isolatedRmsPx = sqrt(mean(reshape(errors(isolated, :), [], 1) .^ 2));
+  r.isolatedCrlbPx = sqrt(mean(crlbAt(matchedPhotons(isolated), cam) .^ 2));
+  times.report = toc(started);
   processing = times.read + times.detect + times.cut + times.fit + times.render;
   fprintf('\nFrames: %d; spots simulated: %d; localisations kept: %d\n', r.frames, r.spots, ...
           r.localisations);
   fprintf('Time: simulate and write %.2f s, read (frameFetch) %.2f s, find spots %.2f s, cut (boxGather) %.3f s,\n', ...
           times.simulate, times.read, times.detect, times.cut);
-  fprintf('      fit %.2f s, render (dotMosaic) %.3f s; %.0f localisations per second\n', ...
-          times.fit, times.render, r.localisations / processing);
+  fprintf('      fit %.2f s, render (dotMosaic) %.3f s, pictures %.2f s, report %.2f s; %.0f localisations per second\n', ...
+          times.fit, times.render, times.pictures, times.report, r.localisations / processing);
   fprintf('Localisation error (RMS per axis, matched within 1 pixel): %.3f px = %.1f nm\n', ...
           r.rmsErrorPx, r.rmsErrorPx * cam.pixelNm);
   fprintf('Cramer-Rao bound for the simulated photons and background:  %.3f px = %.1f nm (ratio %.2f)\n', ...
           r.crlbPx, r.crlbPx * cam.pixelNm, r.rmsErrorPx / r.crlbPx);
   fprintf('Detection: %d of %d emitter blinks found (%.0f%%), %d false detections\n', r.found, ...
           r.spots, 100 * r.found / r.spots, r.falseDetections);
-  % Blinks with no other emitter on within 5 pixels in the same frame: what the fit itself does.
-  isolated = false(size(matchedEvents));
-  for i = 1:numel(matchedEvents)
-    e = matchedEvents(i);
-    same = find(events(:, 2) == events(e, 2));
-    gaps = sqrt(sum((emitters(events(same, 1), :) - emitters(events(e, 1), :)) .^ 2, 2));
-    isolated(i) = sum(gaps < 5) == 1;
-  end
-  r.isolatedRmsPx = sqrt(mean(reshape(errors(isolated, :), [], 1) .^ 2));
-  r.isolatedCrlbPx = sqrt(mean(crlbAt(matchedPhotons(isolated), cam) .^ 2));
   fprintf(['Isolated blinks (no other emitter on within 5 pixels): RMS %.3f px = %.1f nm, ' ...
            'bound %.3f px (ratio %.2f)\n'], r.isolatedRmsPx, r.isolatedRmsPx * cam.pixelNm, ...
           r.isolatedCrlbPx, r.isolatedRmsPx / r.isolatedCrlbPx);
 end
 
+% For each localisation, the blink it matches (0 for none): the nearest not yet matched among
+% those on in its frame, within one pixel, localisations taken in order. Frame by frame, so
+% that the work grows with the blinks and localisations, not their product.
+function matchedEvent = matchToTruth(fits, emitters, events, frameCount)
+  matchedEvent = zeros(size(fits, 1), 1);
+  [eventStarts, byFrame] = framesOf(events(:, 2), frameCount);
+  [fitStarts, fitOrder] = framesOf(fits(:, 3), frameCount);
+  for f = 1:frameCount
+    candidates = byFrame(eventStarts(f) + 1:eventStarts(f + 1));
+    truth = emitters(events(candidates, 1), :);
+    taken = false(size(candidates));
+    for i = fitOrder(fitStarts(f) + 1:fitStarts(f + 1))'
+      distance = sqrt(sum((truth - fits(i, 1:2)) .^ 2, 2));
+      distance(taken) = Inf;
+      [nearest, k] = min([distance; Inf]);
+      if nearest <= 1
+        taken(k) = true;
+        matchedEvent(i) = candidates(k);
+      end
+    end
+  end
+end
+
+% Whether each blink has no other emitter on within `radius` pixels in its frame.
+function isolated = isolatedEvents(emitters, events, frameCount, radius)
+  isolated = false(size(events, 1), 1);
+  [starts, byFrame] = framesOf(events(:, 2), frameCount);
+  for f = 1:frameCount
+    here = byFrame(starts(f) + 1:starts(f + 1));
+    xy = emitters(events(here, 1), :);
+    gaps = (xy(:, 1) - xy(:, 1)') .^ 2 + (xy(:, 2) - xy(:, 2)') .^ 2;
+    isolated(here) = sum(gaps < radius ^ 2, 2) == 1;
+  end
+end
+
+% Indices of the rows of each frame (0-based frames): rows order(starts(f) + 1:starts(f + 1))
+% are those of frame f - 1.
+function [starts, order] = framesOf(frames, frameCount)
+  [~, order] = sort(frames);
+  starts = [0; cumsum(accumarray(frames + 1, 1, [frameCount 1]))];
+end
+
 % The Cramer-Rao bound on one coordinate of spots with these photons on the simulated
-% background, centred in a box: the best any unbiased localisation can do.
+% background, centred in a box: the best any unbiased localisation can do. It is smooth in the
+% photons, so it is computed for 64 counts over their range and interpolated between them.
 function bound = crlbAt(n, cam)
+  bound = zeros(size(n(:)));
+  if isempty(n)
+    return;
+  end
   c = (cam.box - 1) / 2;
-  [photons, ~, which] = unique(n(:));
-  theta = [repmat([c c], numel(photons), 1), photons, ...
-           repmat([cam.background cam.sigma], numel(photons), 1)];
+  grid = unique(exp(linspace(log(min(n(:))), log(max(n(:))), 64)'));
+  theta = [repmat([c c], numel(grid), 1), grid, ...
+           repmat([cam.background cam.sigma], numel(grid), 1)];
   bounds = spotBounds(theta, cam.box, 4);
-  bound = bounds(which, 1);
+  if numel(grid) == 1
+    bound(:) = bounds(1, 1);
+  else
+    bound = exp(interp1(log(grid), log(bounds(:, 1)), log(n(:))));
+  end
 end

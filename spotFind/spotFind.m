@@ -56,14 +56,16 @@
 %                                 2^31.
 %     spotFind:OutOfMemory  Out of memory.
 %
-%   Example: find, cut and fit the spots of a recording's first 100 frames
-%     [frame, n] = frameFetch(0, 'cells.rec');
-%     stack = zeros([size(frame) 100], 'single');
-%     for k = 0:99, stack(:, :, k + 1) = frameFetch(k, 'cells.rec'); end
+%   Example: find, cut and fit the spots of every frame of a recording
+%     [frame, n] = frameFetch(0, file);
+%     stack = zeros([size(frame) n], 'single');
+%     for k = 0:n - 1, stack(:, :, k + 1) = frameFetch(k, file); end
 %     offset = 100; gain = 2;                       % the camera's
-%     [x, y, z] = spotFind(stack, 1.3, 60);         % 30 photons above background
-%     [boxes, x0, y0] = boxGather(x, y, z, 7, (stack - offset) / gain);
+%     photons = (stack - offset) / gain;
+%     [x, y, z] = spotFind(photons, 1.3, 30);       % 30 photons above background
+%     [boxes, x0, y0] = boxGather(x, y, z, 7, photons);
 %     [p, crlb, llr, status] = spotFit(boxes, 1.3);
+%   (localiseRecording does this a block of frames at a time.)
 %
 %   Threads
 %     Frames are shared out over as many threads as the cores the session may
@@ -71,6 +73,6 @@
 %     by the environment variable SPOT_THREADS as for the other modules.
 %     Results do not depend on the number of threads.
 %
-%   See also BOXGATHER, SPOTFIT, FRAMEFETCH.
+%   See also BOXGATHER, SPOTFIT, FRAMEFETCH, LOCALISERECORDING.
 
 % Compiled module: this file holds its help text only.

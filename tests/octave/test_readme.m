@@ -1,0 +1,37 @@
+function test_readme(readme)
+  % The README's examples of using the toolbox run as they are printed, in one session, in a
+  % folder of their own with a recording in it, and leave nothing behind there or in the
+  % temporary folder. Figures are drawn off screen.
+  text = fileread(readme);
+  section = regexp(text, '## Using the toolbox(.*?)\n## ', 'tokens', 'once'){1};
+  blocks = regexp(section, '```matlab\n(.*?)```', 'tokens');
+  assert(numel(blocks) >= 3, 'the README''s examples were not found');
+  [folder, cleanup] = scratchFolder();
+  here = pwd();
+  back = onCleanup(@() cd(here));
+  cd(folder);
+  writeRecording('cells.rec', uint16(100 + 20 * ones(32, 32, 3)));
+  temporary = dir(fullfile(tempdir(), '*.rec'));
+  visible = get(0, 'defaultfigurevisible');
+  set(0, 'defaultfigurevisible', 'off');
+  restore = onCleanup(@() set(0, 'defaultfigurevisible', visible));
+  for k = 1:numel(blocks)
+    try
+      evalin('base', blocks{k}{1});
+    catch err
+      error('test_readme:Failed', 'the README''s example %d failed: %s', k, err.message);
+    end
+  end
+  close all;
+  left = dir(folder);
+  left = setdiff({left.name}, {'.', '..', 'cells.rec'});
+  assert(isempty(left), ['the examples left ' strjoin(left, ', ')]);
+  assert(numel(dir(fullfile(tempdir(), '*.rec'))) == numel(temporary), ...
+         'the examples left a recording in the temporary folder');
+  % On data that makes sense: about the spots simulated are found and fitted.
+  status = evalin('base', 'status');
+  assert(sum(status == 0) >= 50, sprintf('only %d spots fitted of 60', sum(status == 0)));
+  fits = evalin('base', 'fits');
+  assert(iscell(fits) && numel(fits) == 1);  % the recording of the folder, over processes
+  disp('test_readme: all passed');
+end
