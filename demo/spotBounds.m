@@ -1,22 +1,59 @@
-function bounds = spotBounds(theta, g, columns)
+function bounds = spotBounds(theta, g, columns, readVariance)
   % bounds = spotBounds(theta, g, columns)  Cramer-Rao bounds of a pixel-integrated Gaussian
-  % spot on a flat background in a g-by-g box under Poisson noise, one row of theta (x, y,
-  % photons, background, sigma) at a time: the square roots of the diagonal of the inverse
-  % Fisher information, on the first `columns` parameters (4: sigma known; 5: fitted). The
+  % spot on a flat background in a g-by-g box under Poisson noise, for each row of theta (x,
+  % y, photons, background, sigma): the square roots of the diagonal of the inverse Fisher
+  % information, on the first `columns` parameters (4: sigma known; 5: fitted). The
   % derivatives are central differences of the model, so the figure owes nothing to spotFit.
-  [px, py] = ndgrid(0:g - 1, 0:g - 1);
-  share = @(p, c, s) 0.5 * (erf((p + 0.5 - c) / (sqrt(2) * s)) - erf((p - 0.5 - c) / (sqrt(2) * s)));
-  expected = @(t) t(4) + t(3) * share(px(:), t(1), t(5)) .* share(py(:), t(2), t(5));
-  bounds = zeros(size(theta, 1), columns);
-  for k = 1:size(theta, 1)
-    t = theta(k, :);
-    jac = zeros(g * g, columns);
-    for c = 1:columns
-      h = 1e-6 * max(1, abs(t(c)));
-      up = t; up(c) = up(c) + h;
-      down = t; down(c) = down(c) - h;
-      jac(:, c) = (expected(up) - expected(down)) / (2 * h);
+  % bounds = spotBounds(theta, g, columns, readVariance) with each pixel's read variance
+  % (photons squared): a scalar, a g-by-g box for every row, or g-by-g-by-K, one box a row; the
+  % information is then sum((dmu/dtheta_i) (dmu/dtheta_j) / (mu + r)).
+  K = size(theta, 1);
+  if nargin < 4
+    readVariance = 0;
+  end
+  read = reshape(readVariance, 1, []);
+  if numel(readVariance) > 1
+    read = reshape(readVariance, g * g, [])';  % a row a box
+  end
+  pixels = 0:g - 1;
+  share = @(c, s) 0.5 * (erf((pixels + 0.5 - c) ./ (sqrt(2) * s)) - ...
+                         erf((pixels - 0.5 - c) ./ (sqrt(2) * s)));
+  % Expected photons of every pixel (columns, first index fastest) of every box (rows).
+  expected = @(t) t(:, 4) + reshape(t(:, 3) .* share(t(:, 1), t(:, 5)) .* ...
+                                    reshape(share(t(:, 2), t(:, 5)), K, 1, g), K, g * g);
+  jacobian = zeros(K, g * g, columns);
+  for c = 1:columns
+    h = 1e-6 * max(1, abs(theta(:, c)));
+    up = theta;
+    up(:, c) = up(:, c) + h;
+    down = theta;
+    down(:, c) = down(:, c) - h;
+    jacobian(:, :, c) = (expected(up) - expected(down)) ./ (2 * h);
+  end
+  weight = 1 ./ (expected(theta) + read);
+  information = zeros(K, columns, columns);
+  for a = 1:columns
+    for b = a:columns
+      information(:, a, b) = sum(jacobian(:, :, a) .* jacobian(:, :, b) .* weight, 2);
+      information(:, b, a) = information(:, a, b);
     end
-    bounds(k, :) = sqrt(diag(inv(jac' * (jac ./ expected(t)))))';
+  end
+  bounds = sqrt(inverseDiagonals(information));
+end
+
+% The diagonal of the inverse of each matrix information(k, :, :), by Gauss-Jordan elimination
+% on all of them at once.
+function diagonal = inverseDiagonals(information)
+  [K, n, ~] = size(information);
+  a = cat(3, information, repmat(reshape(eye(n), 1, n, n), K, 1, 1));
+  for p = 1:n
+    a(:, p, :) = a(:, p, :) ./ a(:, p, p);
+    for r = [1:p - 1, p + 1:n]
+      a(:, r, :) = a(:, r, :) - a(:, r, p) .* a(:, p, :);
+    end
+  end
+  diagonal = zeros(K, n);
+  for p = 1:n
+    diagonal(:, p) = a(:, p, n + p);
   end
 end

@@ -1,6 +1,8 @@
 %SPOTFIT  Fit a Gaussian spot to each box by maximum likelihood.
 %   [params, crlb, logLikelihoodRatio, status] = spotFit(boxes, sigma)
 %   [params, crlb, logLikelihoodRatio, status] = spotFit(boxes, sigma, fitSigma)
+%   [params, crlb, logLikelihoodRatio, status] = spotFit(boxes, sigma, fitSigma,
+%                                                        readVariance)
 %
 %   Fits each g-by-g box with the image of one molecule, a Gaussian of
 %   standard deviation sigma integrated over each pixel, on a flat
@@ -12,6 +14,15 @@
 %   and Ey likewise in y. Pixel centres sit at whole numbers: a spot centred
 %   in a 7-by-7 box has x = y = 3. With the corners x0, y0 that boxGather
 %   returns, the spot lies at x0 + x, y0 + y in the stack.
+%
+%   A scientific CMOS camera adds to each pixel read noise of its own, of
+%   variance r (readVariance, in photons squared; 0 without it). The fit then
+%   takes d + r as Poisson of mean mu + r, a value of d + r below 0 counting
+%   as 0 (Huang et al., Nature Methods 2013): it maximises
+%     sum((d + r) log(mu + r) - (mu + r)),
+%   the Fisher information is sum((dmu/dtheta_i) (dmu/dtheta_j) / (mu + r)),
+%   and b is still the photons of background per pixel. With r = 0 every
+%   output is bit for bit that of the call without readVariance.
 %
 %   The fit starts from the box itself (background from its rim, position
 %   from the centroid above it, photons from the sum above it) and takes
@@ -42,6 +53,10 @@
 %               width is fitted
 %     fitSigma  real numeric or logical scalar (default false): nonzero fits
 %               the width as a fifth parameter
+%     readVariance  real, full single or double array the size of boxes, or a
+%               scalar for every pixel (default 0): each pixel's read noise
+%               variance in photons squared (the camera's in counts squared
+%               divided by its gain squared), finite and not below 0
 %
 %   Outputs (all double)
 %     params              K-by-4: x, y, photons N, background b (per pixel);
@@ -49,9 +64,11 @@
 %     crlb                the same size: the Cramer-Rao bound on each
 %                         parameter's standard deviation, the square roots of
 %                         the diagonal of the inverse Fisher information
-%                         sum((dmu/dtheta_i) (dmu/dtheta_j) / mu) at the fit
-%     logLikelihoodRatio  K-by-1: 2 sum(mu - d + d log(d / mu)) over the box's
-%                         pixels d (a pixel with d = 0 adds 2 mu). For a good
+%                         sum((dmu/dtheta_i) (dmu/dtheta_j) / (mu + r)) at the
+%                         fit
+%     logLikelihoodRatio  K-by-1: 2 sum(m - c + c log(c / m)) over the box's
+%                         pixels, with m = mu + r and c = d + r (a pixel with
+%                         c = 0 adds 2 m). For a good
 %                         fit about chi-squared with g^2 - 4 (or g^2 - 5)
 %                         degrees of freedom; far above for two spots or none
 %     status              K-by-1:
@@ -70,13 +87,18 @@
 %
 %   Errors
 %     spotFit:WrongNumberOfInputs  Usage: [params, crlb, logLikelihoodRatio,
-%                                  status] = spotFit(boxes, sigma, fitSigma)
+%                                  status] = spotFit(boxes, sigma, fitSigma,
+%                                  readVariance)
 %     spotFit:WrongType  boxes must be a real, full single or double array.
 %     spotFit:WrongType  sigma must be a real numeric scalar.
 %     spotFit:WrongType  fitSigma must be a real numeric or logical scalar.
 %     spotFit:WrongSize  boxes must be g-by-g or g-by-g-by-K, with g at least 3.
 %     spotFit:BadSigma   sigma must be finite, above 0 and at most the box
 %                        side g.
+%     spotFit:WrongType  readVariance must be a real, full single or double
+%                        array.
+%     spotFit:WrongSize  readVariance must be a scalar or the size of boxes.
+%     spotFit:BadVariance  readVariance must be finite and not below 0.
 %     spotFit:DimensionTooLarge  Array dimensions must each be less than 2^31.
 %     spotFit:OutOfMemory  Out of memory.
 %

@@ -42,8 +42,9 @@ function [errors, printed] = runCalls(calls, paths, stack)
         case 3
           boxes = pick({stack(1:7, 1:7, :), double(stack(1:5, 1:5, 1)) * 100, zeros(3, 3, 0), ...
                         oddValue()});
-          args = {boxes, pick({1.3, 0.5, 5, 8, NaN}), pick({0, 1, true, 'x'})};
-          [a, b, c, d] = spotFit(args{maybeDrop(3)});
+          args = {boxes, pick({1.3, 0.5, 5, 8, NaN}), pick({0, 1, true, 'x'}), ...
+                  pick({0, 2.25, single(rand(size(boxes))), -1, oddValue()})};
+          [a, b, c, d] = spotFit(args{maybeDrop(3 + (rand() < 0.5))});
         case 4
           pixels = pick({stack, uint16(stack * 1000), stack(:, :, 1), oddValue()});
           args = {pixels, pick({1.3, 0.7, 20, 21}), pick({0.1, -Inf, NaN, 2})};

@@ -25,12 +25,16 @@ double expected(const std::vector<double>& theta, int i, int j) {
     return theta[3] + theta[2] * share(i, theta[0]) * share(j, theta[1]);
 }
 
-double logLikelihood(const std::vector<double>& box, int g, const std::vector<double>& theta) {
+// With a read variance r per pixel (none when empty), d + r is Poisson of mean mu + r, values
+// below 0 counting as 0.
+double logLikelihood(const std::vector<double>& box, int g, const std::vector<double>& theta,
+                     const std::vector<double>& read = {}) {
     double sum = 0.0;
     for (int j = 0; j < g; ++j) {
         for (int i = 0; i < g; ++i) {
-            const double mu = expected(theta, i, j);
-            sum += std::fmax(box[i + g * j], 0.0) * std::log(mu) - mu;
+            const double r = read.empty() ? 0.0 : read[i + g * j];
+            const double mu = expected(theta, i, j) + r;
+            sum += std::fmax(box[i + g * j] + r, 0.0) * std::log(mu) - mu;
         }
     }
     return sum;
@@ -38,7 +42,8 @@ double logLikelihood(const std::vector<double>& box, int g, const std::vector<do
 
 // Cramer-Rao bounds from the Fisher information with derivatives by central differences,
 // inverted by Gauss-Jordan elimination.
-std::vector<double> boundsAt(const std::vector<double>& theta, int g, int params) {
+std::vector<double> boundsAt(const std::vector<double>& theta, int g, int params,
+                             const std::vector<double>& read = {}) {
     std::vector<std::vector<double>> jacobian(g * g, std::vector<double>(params));
     for (int k = 0; k < params; ++k) {
         const double h = 1e-5 * std::fmax(1.0, std::fabs(theta[k]));
@@ -56,7 +61,8 @@ std::vector<double> boundsAt(const std::vector<double>& theta, int g, int params
         a[k][params + k] = 1.0;
         for (int l = 0; l < params; ++l) {
             for (int p = 0; p < g * g; ++p) {
-                a[k][l] += jacobian[p][k] * jacobian[p][l] / expected(theta, p % g, p / g);
+                const double r = read.empty() ? 0.0 : read[p];
+                a[k][l] += jacobian[p][k] * jacobian[p][l] / (expected(theta, p % g, p / g) + r);
             }
         }
     }
@@ -89,9 +95,34 @@ std::vector<double> poissonBox(const std::vector<double>& theta, int g, std::mt1
     return box;
 }
 
-BoxFit fit(const std::vector<double>& box, int g, double sigma, bool fitSigma = false) {
+BoxFit fit(const std::vector<double>& box, int g, double sigma, bool fitSigma = false,
+           const std::vector<double>& read = {}) {
     std::vector<double> work(fitWorkLength(g));
-    return fitBox(box.data(), SpotModel{g, sigma, fitSigma}, work.data());
+    const ReadVariance variance{read.empty() ? nullptr : read.data(), false, true};
+    return fitBox(box.data(), variance, SpotModel{g, sigma, fitSigma}, work.data());
+}
+
+// Read variance per pixel as a scientific CMOS camera has it, in photons squared: log-normal
+// around 1.5 photons rms, with one pixel in a hundred far noisier (above 6 rms).
+std::vector<double> readVarianceBox(int g, std::mt19937& rng) {
+    std::lognormal_distribution<double> rms(std::log(1.5), 0.3);
+    std::uniform_real_distribution<double> chance(0.0, 1.0);
+    std::vector<double> read(g * g);
+    for (double& r : read) {
+        const double sd = chance(rng) < 0.01 ? 6.0 + 4.0 * chance(rng) : rms(rng);
+        r = sd * sd;
+    }
+    return read;
+}
+
+// A box of a camera with read noise: Poisson photons plus Gaussian read noise of variance r.
+std::vector<double> cameraBox(const std::vector<double>& theta, int g,
+                              const std::vector<double>& read, std::mt19937& rng) {
+    std::vector<double> box = poissonBox(theta, g, rng);
+    for (int p = 0; p < g * g; ++p) {
+        box[p] += std::normal_distribution<double>(0.0, std::sqrt(read[p]))(rng);
+    }
+    return box;
 }
 
 TEST(FitBox, ReachesTheBoundOnSimulatedSpots) {
@@ -231,14 +262,17 @@ TEST(FitBox, CountsValuesBelowZeroAsZero) {
 // likelihood, the background kept at or above its least value (1e-8 of the power of two at or
 // above the box's largest value).
 bool atLikelihoodsMaximum(const std::vector<double>& box, int g, const BoxFit& result, double sigma,
-                          int params) {
+                          int params, const std::vector<double>& read = {}) {
     int exponent = 0;
-    const double largest = *std::max_element(box.begin(), box.end());
+    double largest = 0.0;
+    for (int p = 0; p < g * g; ++p) {
+        largest = std::fmax(largest, box[p] + (read.empty() ? 0.0 : read[p]));
+    }
     const double mantissa = std::frexp(largest, &exponent);
     const double least = 1e-8 * std::ldexp(1.0, exponent - (mantissa == 0.5 ? 1 : 0));
     std::vector<double> theta(result.params, result.params + 5);
     theta[4] = params == 5 ? theta[4] : sigma;
-    const double best = logLikelihood(box, g, theta);
+    const double best = logLikelihood(box, g, theta, read);
     for (int k = 0; k < params; ++k) {
         for (double move : {-1e-3, 1e-3}) {
             auto moved = theta;
@@ -246,7 +280,7 @@ bool atLikelihoodsMaximum(const std::vector<double>& box, int g, const BoxFit& r
             if (k == 3 && moved[3] < least) {
                 moved[3] = least;
             }
-            if (logLikelihood(box, g, moved) > best + 1e-12 * std::fabs(best)) {
+            if (logLikelihood(box, g, moved, read) > best + 1e-12 * std::fabs(best)) {
                 return false;
             }
         }
@@ -348,6 +382,57 @@ TEST(FitBox, FitsABoxInAnyUnitAlike) {
     }
 }
 
+TEST(FitBox, WithReadVarianceMaximisesTheCameraLikelihoodAtItsBound) {
+    // Each pixel's read variance: the estimate maximises sum(c log(mu + r) - (mu + r)) with
+    // c = max(d + r, 0), the bounds are those of sum(J J' / (mu + r)), the ratio is the
+    // definition's, with and without the width; and over many boxes the spread of x is the
+    // bound's.
+    std::mt19937 rng(29);
+    const int g = 7;
+    for (bool fitSigma : {false, true}) {
+        const int params = fitSigma ? 5 : 4;
+        const std::vector<double> read = readVarianceBox(g, rng);
+        const std::vector<double> box = cameraBox({3.3, 2.6, 600, 4, 1.3}, g, read, rng);
+        const BoxFit result = fit(box, g, fitSigma ? 1.0 : 1.3, fitSigma, read);
+        ASSERT_EQ(result.status, kConverged) << fitSigma;
+        EXPECT_TRUE(atLikelihoodsMaximum(box, g, result, 1.3, params, read)) << fitSigma;
+        std::vector<double> theta(result.params, result.params + 5);
+        theta[4] = fitSigma ? theta[4] : 1.3;
+        const std::vector<double> bounds = boundsAt(theta, g, params, read);
+        for (int k = 0; k < params; ++k) {
+            EXPECT_NEAR(result.crlb[k] / bounds[k], 1.0, 1e-5) << fitSigma << " " << k;
+        }
+        double ratio = 0.0;
+        for (int p = 0; p < g * g; ++p) {
+            const double m = expected(theta, p % g, p / g) + read[p];
+            const double c = std::fmax(box[p] + read[p], 0.0);
+            ratio += c > 0 ? m - c + c * std::log(c / m) : m;
+        }
+        EXPECT_NEAR(result.logLikelihoodRatio, 2.0 * ratio, 1e-9 * ratio) << fitSigma;
+    }
+    std::uniform_real_distribution<double> offset(-0.5, 0.5);
+    for (auto [photons, background] : {std::pair{1000.0, 10.0}, std::pair{200.0, 5.0}}) {
+        const int boxes = 3000;
+        double squares = 0.0;
+        double bounds = 0.0;
+        int converged = 0;
+        for (int k = 0; k < boxes; ++k) {
+            const std::vector<double> read = readVarianceBox(g, rng);
+            const std::vector<double> truth = {3 + offset(rng), 3 + offset(rng), photons,
+                                               background, 1.3};
+            const BoxFit result = fit(cameraBox(truth, g, read, rng), g, 1.3, false, read);
+            if (result.status != kConverged) {
+                continue;
+            }
+            ++converged;
+            squares += (result.params[0] - truth[0]) * (result.params[0] - truth[0]);
+            bounds += std::pow(boundsAt(truth, g, 4, read)[0], 2);
+        }
+        EXPECT_GE(converged, 0.99 * boxes) << photons;
+        EXPECT_NEAR(std::sqrt(squares / bounds), 1.0, 0.05) << photons;
+    }
+}
+
 TEST(FitBoxes, GiveTheSameFitsOnAnyNumberOfThreadsFromSingleOrDoubleBoxes) {
     std::mt19937 rng(5);
     const int g = 7;
@@ -406,9 +491,9 @@ TEST(SpotFitEntry, ChecksItsArgumentsInOrder) {
     };
     std::vector<Case> cases;
     cases.push_back({args(), "spotFit:WrongNumberOfInputs"});
-    cases.push_back(
-        {args(makeArray(mxINT16_CLASS, {5, 5}), makeScalar(1), makeScalar(1), makeScalar(1)),
-         "spotFit:WrongNumberOfInputs"});
+    cases.push_back({args(makeArray(mxINT16_CLASS, {5, 5}), makeScalar(1), makeScalar(1),
+                          makeScalar(1), makeScalar(1)),
+                     "spotFit:WrongNumberOfInputs"});
     cases.push_back({args(makeArray(mxINT16_CLASS, {2, 5}), makeScalar(NAN)), "spotFit:WrongType"});
     cases.push_back(
         {args(makeArray(mxDOUBLE_CLASS, {5, 5}, mxCOMPLEX), makeScalar(1)), "spotFit:WrongType"});
@@ -423,6 +508,23 @@ TEST(SpotFitEntry, ChecksItsArgumentsInOrder) {
         {args(makeArray(mxDOUBLE_CLASS, {5, 5, 2, 2}), makeScalar(1)), "spotFit:WrongSize"});
     for (double sigma : {0.0, -1.0, 5.01, double(NAN), double(INFINITY)}) {
         cases.push_back({args(ok(), makeScalar(sigma)), "spotFit:BadSigma"});
+    }
+    // The read variance's checks come after all of those.
+    cases.push_back({args(ok(), makeScalar(0), makeScalar(0), makeArray(mxINT16_CLASS, {1, 1})),
+                     "spotFit:BadSigma"});
+    cases.push_back({args(ok(), makeScalar(1), makeScalar(0), makeArray(mxINT16_CLASS, {1, 1})),
+                     "spotFit:WrongType"});
+    cases.push_back({args(ok(), makeScalar(1), makeScalar(0), makeArray(mxDOUBLE_CLASS, {5, 5})),
+                     "spotFit:WrongSize"});
+    cases.push_back(
+        {args(ok(), makeScalar(1), makeScalar(0), makeArray(mxSINGLE_CLASS, {5, 5, 2, 1, 2})),
+         "spotFit:WrongSize"});
+    for (double bad : {-1e-300, double(NAN), double(INFINITY)}) {
+        std::vector<double> values(50, 1.0);
+        values[49] = bad;
+        cases.push_back({args(ok(), makeScalar(1), makeScalar(0),
+                              standin::makeFilled<double>(mxDOUBLE_CLASS, {5, 5, 2}, values)),
+                         "spotFit:BadVariance"});
     }
     for (const Case& c : cases) {
         const auto result = callSpotFit(1, c.inputs);
@@ -439,6 +541,58 @@ TEST(SpotFitEntry, ChecksItsArgumentsInOrder) {
     ASSERT_FALSE(result.failed) << result.message;
     EXPECT_EQ(standin::dimsOf(result.outputs[0].get()), (std::vector<size_t>{0, 4}));
     EXPECT_EQ(result.strayArrays, 0u);
+    // A read variance of 0, as a scalar or an array of either class, is no read variance at
+    // all, bit for bit; one that is not changes the fits.
+    std::mt19937 rng(31);
+    std::vector<double> values;
+    for (int k = 0; k < 20; ++k) {
+        const auto box = poissonBox({3.1, 2.8, 400.0 + 50 * k, 6, 1.3}, 7, rng);
+        values.insert(values.end(), box.begin(), box.end());
+    }
+    auto fitted = [&](standin::ArrayPtr variance) {
+        std::vector<standin::ArrayPtr> in;
+        in.push_back(standin::makeFilled<double>(mxDOUBLE_CLASS, {7, 7, 20}, values));
+        in.push_back(makeScalar(1.3));
+        in.push_back(makeScalar(0));
+        if (variance != nullptr) {
+            in.push_back(std::move(variance));
+        }
+        const auto out = callSpotFit(4, in);
+        EXPECT_FALSE(out.failed) << out.message;
+        std::vector<double> all;
+        for (int k = 0; k < 4 && !out.failed; ++k) {
+            const auto* data = static_cast<const double*>(mxGetData(out.outputs[k].get()));
+            all.insert(all.end(), data, data + mxGetNumberOfElements(out.outputs[k].get()));
+        }
+        return all;
+    };
+    const std::vector<double> plain = fitted(nullptr);
+    ASSERT_EQ(plain.size(), 20u * 10);
+    for (int form = 0; form < 3; ++form) {
+        const std::vector<double> same =
+            fitted(form == 0 ? makeScalar(0)
+                             : makeArray(form == 1 ? mxSINGLE_CLASS : mxDOUBLE_CLASS, {7, 7, 20}));
+        ASSERT_EQ(same.size(), plain.size());
+        EXPECT_EQ(std::memcmp(same.data(), plain.data(), plain.size() * sizeof(double)), 0) << form;
+    }
+    EXPECT_NE(fitted(makeScalar(2.25)), plain);
+    // A read variance for every pixel of every box: each box is fitted with its own.
+    std::vector<float> read;
+    for (int k = 0; k < 20; ++k) {
+        const auto box = readVarianceBox(7, rng);
+        read.insert(read.end(), box.begin(), box.end());
+    }
+    const std::vector<double> each =
+        fitted(standin::makeFilled<float>(mxSINGLE_CLASS, {7, 7, 20}, read));
+    ASSERT_EQ(each.size(), plain.size());
+    std::vector<double> work(fitWorkLength(7));
+    for (int k = 0; k < 20; ++k) {
+        const ReadVariance own{read.data() + 49 * k, true, true};
+        const BoxFit alone =
+            fitBox(values.data() + 49 * k, own, SpotModel{7, 1.3, false}, work.data());
+        EXPECT_EQ(each[k], alone.params[0]) << k;
+    }
+
     // No boxes of the largest side: empty outputs, no work memory sought for that side.
     inputs[0] = makeArray(mxSINGLE_CLASS, {2147483647, 2147483647, 0});
     inputs[1] = makeScalar(1.3);
