@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cmath>
+#include <limits>
 #include <memory>
 #include <new>
 #include <type_traits>
@@ -52,13 +53,15 @@ bool collectCandidates(const double* before, const double* column, const double*
     return true;
 }
 
-// One frame as the filter reads it: its pixels times `scale` (a power of two, 1 unless the
-// frame holds values so large that the filter's sums could overflow).
+// One frame as the filter reads it: its pixels in photons, through the camera's maps, times
+// `scale` (a power of two, 1 unless the frame holds values so large that the filter's sums
+// could overflow).
 template <class T>
 struct FrameSource {
     const T* pixels;
     int32_t rows;
     int32_t cols;
+    const CameraMaps* camera;
     double scale;
 };
 
@@ -107,10 +110,26 @@ void filterAlongRows(const FrameSource<T>& frame, int64_t column, const SpotFilt
                      double* weighted, double* boxed, double* padded) {
     const int32_t r = filter.radius;
     const int32_t rows = frame.rows;
-    const T* source = frame.pixels + static_cast<int64_t>(clampIndex(column, frame.cols)) * rows;
+    const int64_t first = static_cast<int64_t>(clampIndex(column, frame.cols)) * rows;
+    const T* source = frame.pixels + first;
     double* inside = padded + r;
-    for (int32_t x = 0; x < rows; ++x) {
-        inside[x] = static_cast<double>(source[x]) * frame.scale;
+    const CameraMaps& camera = *frame.camera;
+    const double scale = frame.scale;
+    if (!camera.converts()) {
+        for (int32_t x = 0; x < rows; ++x) {
+            inside[x] = static_cast<double>(source[x]) * scale;
+        }
+    } else {
+        // (count - offset) / gain, the scale taken first so that nothing overflows.
+        const double* offset =
+            camera.offset == nullptr ? nullptr : camera.offset + (camera.offsetMap ? first : 0);
+        const double* gain =
+            camera.gain == nullptr ? nullptr : camera.gain + (camera.gainMap ? first : 0);
+        for (int32_t x = 0; x < rows; ++x) {
+            const double o = offset == nullptr ? 0.0 : offset[camera.offsetMap ? x : 0];
+            const double g = gain == nullptr ? 1.0 : gain[camera.gainMap ? x : 0];
+            inside[x] = (static_cast<double>(source[x]) * scale - o * scale) / g;
+        }
     }
     for (int32_t k = 0; k < r; ++k) {
         padded[k] = inside[0];
@@ -138,6 +157,8 @@ void filterAlongRows(const FrameSource<T>& frame, int64_t column, const SpotFilt
             weighted[x] += g * (before[x] + after[x]);
         }
     }
+    // Counts of an integer type taken as they are sum exactly.
+    const bool whole = std::is_integral<T>::value && !camera.converts();
     auto windowSum = [&](int32_t x) {
         double sum = 0.0;
         for (int32_t t = 0; t <= 2 * r; ++t) {
@@ -148,15 +169,14 @@ void filterAlongRows(const FrameSource<T>& frame, int64_t column, const SpotFilt
     // The plain sum slides down the column. A NaN or infinity would stay in a sliding sum after
     // it left the window, so such a column is summed window by window; and a finite value far
     // larger than the rest takes their digits with it, so when it leaves the sum is taken
-    // afresh. Whole numbers sum exactly.
+    // afresh.
     if (finite) {
         double sum = windowSum(0);
         boxed[0] = filter.boxScale * sum;
         for (int32_t x = 1; x < rows; ++x) {
             const double leaving = padded[x - 1];
             sum += padded[x + 2 * r] - leaving;
-            if (!std::is_integral<T>::value &&
-                std::fabs(leaving) > kSlidingRange * std::fabs(sum)) {
+            if (!whole && std::fabs(leaving) > kSlidingRange * std::fabs(sum)) {
                 sum = windowSum(x);
             }
             boxed[x] = filter.boxScale * sum;
@@ -230,24 +250,49 @@ bool scanColumns(const FrameSource<T>& frame, int32_t frameIndex, const SpotFilt
     return true;
 }
 
-// Largest a finite value of a double frame may be before the filter's sums (of at most 41^2
-// values, each weight at most 1) could overflow.
+// Largest a finite value of a frame in photons may be before the filter's sums (of at most
+// 41^2 values, each weight at most 1) could overflow.
 constexpr int kLargestExponent = 1000;
 
-// The power of two a frame is scaled by: 1, unless a double frame holds finite values of
-// 2^kLargestExponent or more.
+// What bounds the magnitude of a frame's values in photons, but for the counts themselves: the
+// largest offset's and the least gain.
+struct MapBounds {
+    double largestOffset = 0.0;
+    double leastGain = 1.0;
+};
+
+MapBounds boundsOf(const CameraMaps& camera, int64_t pixels) {
+    MapBounds bounds;
+    if (camera.offset != nullptr) {
+        for (int64_t k = 0; k < (camera.offsetMap ? pixels : 1); ++k) {
+            bounds.largestOffset = std::fmax(bounds.largestOffset, std::fabs(camera.offset[k]));
+        }
+    }
+    if (camera.gain != nullptr) {
+        bounds.leastGain = HUGE_VAL;
+        for (int64_t k = 0; k < (camera.gainMap ? pixels : 1); ++k) {
+            bounds.leastGain = std::fmin(bounds.leastGain, camera.gain[k]);
+        }
+    }
+    return bounds;
+}
+
+// The power of two a frame is scaled by: 1, unless its values in photons may reach
+// 2^kLargestExponent: (largest count + largest offset) / least gain, the largest count a
+// double frame's own and any other type's largest value.
 template <class T>
-double frameScale(const T* pixels, int64_t count) {
-    if (!std::is_same<T, double>::value) {
-        return 1.0;  // single values are below 2^128
+double frameScale(const T* pixels, int64_t count, const MapBounds& bounds) {
+    double largest = static_cast<double>(std::numeric_limits<T>::max());
+    if (std::is_same<T, double>::value) {
+        largest = 0.0;
+        for (int64_t k = 0; k < count; ++k) {
+            const double magnitude = std::fabs(static_cast<double>(pixels[k]));
+            largest = magnitude < HUGE_VAL && magnitude > largest ? magnitude : largest;
+        }
     }
-    double largest = 0.0;
-    for (int64_t k = 0; k < count; ++k) {
-        const double magnitude = std::fabs(static_cast<double>(pixels[k]));
-        largest = magnitude < HUGE_VAL && magnitude > largest ? magnitude : largest;
-    }
+    const double photons = (largest + bounds.largestOffset) / bounds.leastGain;
     int exponent = 0;
-    std::frexp(largest, &exponent);
+    std::frexp(photons, &exponent);
     return exponent > kLargestExponent ? std::ldexp(1.0, kLargestExponent - exponent) : 1.0;
 }
 
@@ -292,9 +337,11 @@ std::vector<Candidate> findSpots(const Stack<T>& stack, const SpotFilter& filter
     const int64_t length = ringLength(stack.rows, stack.cols, filter.radius);
     std::vector<Candidate> all;
     std::atomic<bool> intact{true};
+    const MapBounds bounds = boundsOf(stack.camera, pixels);
     auto sourceOf = [&](int64_t frame) {
         const T* framePixels = stack.pixels + frame * pixels;
-        return FrameSource<T>{framePixels, stack.rows, stack.cols, frameScale(framePixels, pixels)};
+        return FrameSource<T>{framePixels, stack.rows, stack.cols, &stack.camera,
+                              frameScale(framePixels, pixels, bounds)};
     };
     auto scanFrame = [&](const FrameSource<T>& source, int64_t frame, int64_t first, int64_t end,
                          double* memory, std::vector<Candidate>* found) {

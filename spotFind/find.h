@@ -18,13 +18,25 @@ struct SpotFilter {
 
 SpotFilter makeSpotFilter(double sigma);
 
-// A stack of frames, rows x cols x frames, column-major.
+// How a camera's counts become photons: (count - offset) / gain at each pixel, offset and gain
+// each one value for every pixel or a map of a frame's size (rows x cols, column-major).
+// Without them, the counts are taken as they are.
+struct CameraMaps {
+    const double* offset = nullptr;  // null: 0
+    const double* gain = nullptr;    // null: 1
+    bool offsetMap = false;          // a value per pixel, else one for all
+    bool gainMap = false;
+    bool converts() const { return offset != nullptr || gain != nullptr; }
+};
+
+// A stack of frames, rows x cols x frames, column-major, and the camera it was recorded with.
 template <class T>
 struct Stack {
     const T* pixels;
     int32_t rows;
     int32_t cols;
     int32_t frames;
+    CameraMaps camera = {};
 };
 
 // One candidate: 0-based row, column and frame, and the filtered value there.
@@ -36,7 +48,8 @@ struct Candidate {
 };
 
 // The candidates of every frame, ordered by frame, then column, then row: pixels whose
-// filtered value (outside pixels replicate the nearest border pixel) reaches `threshold`, is
+// filtered value of the frame in photons (outside pixels replicate the nearest border pixel),
+// computed in double precision whatever T is, reaches `threshold`, is
 // above the four neighbours before it in column-major order and at least the four after it.
 // A NaN or infinite pixel makes the filtered value NaN wherever the window covers it, and no
 // NaN, nor a pixel beside one, is a candidate. Runs on `threads` threads: frames are shared

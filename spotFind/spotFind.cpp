@@ -1,5 +1,6 @@
-// spotFind(stack, sigma, threshold): the local maxima of each frame filtered for spots of
-// standard deviation sigma that reach the threshold, as 0-based positions ready for boxGather.
+// spotFind(stack, sigma, threshold[, offset, gain]): the local maxima of each frame (in photons
+// through the camera's maps, when given) filtered for spots of standard deviation sigma that
+// reach the threshold, as 0-based positions ready for boxGather.
 #include <cmath>
 #include <cstdint>
 #include <vector>
@@ -10,7 +11,8 @@
 
 namespace {
 
-const char* const kUsage = "Usage: [X, Y, Z, strength] = spotFind(stack, sigma, threshold)\n";
+const char* const kUsage =
+    "Usage: [X, Y, Z, strength] = spotFind(stack, sigma, threshold, offset, gain)\n";
 const char* const kWrongType = "spotFind:WrongType";
 // Narrower than a tenth of a pixel, the filter is one pixel's and its Gaussian's tails lie far
 // below the smallest double; wider than 20 pixels, no spot.
@@ -21,15 +23,60 @@ constexpr int64_t kPixelsPerThread = 1 << 15;
 
 template <class T>
 std::vector<Candidate> findIn(const mxArray* array, const gateway::Shape& shape,
-                              const SpotFilter& filter, double threshold) {
+                              const CameraMaps& camera, const SpotFilter& filter,
+                              double threshold) {
     const Stack<T> stack{static_cast<const T*>(mxGetData(array)), shape.dims[0], shape.dims[1],
-                         shape.dims[2]};
+                         shape.dims[2], camera};
     return findSpots(stack, filter, threshold,
                      parallel::threadsFor(shape.elements, kPixelsPerThread));
 }
 
+// The camera's offset and gain, each a real numeric scalar or a map of a frame's size, read as
+// doubles (into `scratch` unless they are doubles already): offset finite, gain finite and
+// above 0.
+CameraMaps cameraOf(const mxArray* offset, const mxArray* gain, const gateway::Shape& frames,
+                    gateway::Scratch scratch[2]) {
+    const mxArray* maps[2] = {offset, gain};
+    const int64_t pixels = static_cast<int64_t>(frames.dims[0]) * frames.dims[1];
+    for (const mxArray* map : maps) {
+        if (!gateway::isRealNumeric(map) || mxGetNumberOfElements(map) == 0) {
+            gateway::raiseError(kWrongType,
+                                "offset and gain must be real numeric scalars or maps.\n");
+        }
+    }
+    bool perPixel[2];
+    for (int k = 0; k < 2; ++k) {
+        const gateway::Shape shape = gateway::readShape(maps[k]);
+        perPixel[k] = shape.elements != 1;
+        if (perPixel[k] && (shape.count != 2 || shape.dims[0] != frames.dims[0] ||
+                            shape.dims[1] != frames.dims[1])) {
+            gateway::raiseError(
+                "spotFind:WrongSize",
+                "offset and gain must each be a scalar or R-by-C, a frame's size.\n");
+        }
+    }
+    const double* values[2];
+    for (int k = 0; k < 2; ++k) {
+        const int64_t count = perPixel[k] ? pixels : 1;
+        values[k] = gateway::readAsDoubles(maps[k], count, &scratch[k]);
+        for (int64_t p = 0; p < count; ++p) {
+            const bool good = std::isfinite(values[k][p]) && (k == 0 || values[k][p] > 0.0);
+            if (!good) {
+                gateway::raiseError("spotFind:BadCamera",
+                                    "offset must be finite, and gain finite and above 0.\n");
+            }
+        }
+    }
+    CameraMaps camera;
+    camera.offset = values[0];
+    camera.gain = values[1];
+    camera.offsetMap = perPixel[0];
+    camera.gainMap = perPixel[1];
+    return camera;
+}
+
 void findSpotsEntry(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
-    if (nrhs != 3) {
+    if (nrhs != 3 && nrhs != 5) {
         gateway::raiseError("spotFind:WrongNumberOfInputs", "%s", kUsage);
     }
     const mxClassID classId = mxGetClassID(prhs[0]);
@@ -53,14 +100,16 @@ void findSpotsEntry(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) 
     if (std::isnan(threshold)) {
         gateway::raiseError("spotFind:BadThreshold", "threshold must not be NaN.\n");
     }
+    gateway::Scratch scratch[2];
+    const CameraMaps camera = nrhs == 5 ? cameraOf(prhs[3], prhs[4], shape, scratch) : CameraMaps{};
     const SpotFilter filter = makeSpotFilter(sigma);
     std::vector<Candidate> found;
     if (classId == mxUINT16_CLASS) {
-        found = findIn<uint16_t>(prhs[0], shape, filter, threshold);
+        found = findIn<uint16_t>(prhs[0], shape, camera, filter, threshold);
     } else if (classId == mxSINGLE_CLASS) {
-        found = findIn<float>(prhs[0], shape, filter, threshold);
+        found = findIn<float>(prhs[0], shape, camera, filter, threshold);
     } else {
-        found = findIn<double>(prhs[0], shape, filter, threshold);
+        found = findIn<double>(prhs[0], shape, camera, filter, threshold);
     }
     if (found.size() > static_cast<size_t>(INT32_MAX)) {
         found = std::vector<Candidate>();

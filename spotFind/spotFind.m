@@ -1,8 +1,14 @@
 %SPOTFIND  Find the spots in each frame of a stack.
 %   [X, Y, Z, strength] = spotFind(stack, sigma, threshold)
+%   [X, Y, Z, strength] = spotFind(stack, sigma, threshold, offset, gain)
 %
 %   Filters each frame for spots of standard deviation sigma and returns the
-%   local maxima of the filtered frame that reach threshold.
+%   local maxima of the filtered frame that reach threshold. Given the
+%   camera's offset and gain, it filters each frame in photons, I = (stack -
+%   offset) ./ gain computed in double precision (with offset and gain each a
+%   scalar or a map of a frame's size, as calibrateCamera measures them for a
+%   scientific CMOS camera), so that the threshold is in photons; otherwise
+%   I is the stack as it is.
 %
 %   The filter: r = ceil(3 sigma); G(t) = exp(-t^2 / (2 sigma^2)) for
 %   t = -r ... r; h(i, j) = G(i) G(j) / (2 pi sigma^2) over the window; m the
@@ -36,6 +42,10 @@
 %                from 0.1 to 20
 %     threshold  real numeric scalar, not NaN: the least filtered value a
 %                candidate must reach
+%     offset     real numeric scalar or R-by-C map: the camera's offset in
+%                counts, finite
+%     gain       real numeric scalar or R-by-C map: counts per photon, finite
+%                and above 0
 %
 %   Outputs: column vectors of double, ordered by frame, then column, then
 %   row
@@ -45,13 +55,18 @@
 %
 %   Errors
 %     spotFind:WrongNumberOfInputs  Usage: [X, Y, Z, strength] =
-%                                   spotFind(stack, sigma, threshold)
+%                                   spotFind(stack, sigma, threshold, offset,
+%                                   gain)
 %     spotFind:WrongType  stack must be a real, full uint16, single or double
 %                         array.
 %     spotFind:WrongType  sigma and threshold must be real numeric scalars.
 %     spotFind:WrongSize  stack must be R-by-C or R-by-C-by-F.
 %     spotFind:BadSigma   sigma must be finite, from 0.1 to 20.
 %     spotFind:BadThreshold  threshold must not be NaN.
+%     spotFind:WrongType  offset and gain must be real numeric scalars or maps.
+%     spotFind:WrongSize  offset and gain must each be a scalar or R-by-C, a
+%                         frame's size.
+%     spotFind:BadCamera  offset must be finite, and gain finite and above 0.
 %     spotFind:DimensionTooLarge  Array dimensions must each be less than
 %                                 2^31.
 %     spotFind:OutOfMemory  Out of memory.
@@ -61,10 +76,10 @@
 %     stack = zeros([size(frame) n], 'single');
 %     for k = 0:n - 1, stack(:, :, k + 1) = frameFetch(k, file); end
 %     offset = 100; gain = 2;                       % the camera's
-%     photons = (stack - offset) / gain;
-%     [x, y, z] = spotFind(photons, 1.3, 30);       % 30 photons above background
-%     [boxes, x0, y0] = boxGather(x, y, z, 7, photons);
-%     [p, crlb, llr, status] = spotFit(boxes, 1.3);
+%     [x, y, z] = spotFind(stack, 1.3, 30, offset, gain);  % 30 photons above
+%                                                          % the background
+%     [boxes, x0, y0] = boxGather(x, y, z, 7, stack);
+%     [p, crlb, llr, status] = spotFit((boxes - offset) / gain, 1.3);
 %   (localiseRecording does this a block of frames at a time.)
 %
 %   Threads

@@ -4,7 +4,8 @@ function test_spotFind(benchFolder)
   % threads.
   addpath(benchFolder);
   assertError(@() spotFind(ones(5), 1), 'spotFind:WrongNumberOfInputs', ...
-              'spotFind: Usage: [X, Y, Z, strength] = spotFind(stack, sigma, threshold)');
+              'spotFind: Usage: [X, Y, Z, strength] = spotFind(stack, sigma, threshold, offset, gain)');
+  assertError(@() spotFind(ones(5), 1, 1, 100), 'spotFind:WrongNumberOfInputs');
   assertError(@() spotFind(int16(ones(5)), NaN, NaN), 'spotFind:WrongType');
   assertError(@() spotFind(ones(5), 'a', NaN), 'spotFind:WrongType');
   assertError(@() spotFind(ones(5, 5, 2, 2), NaN, NaN), 'spotFind:WrongSize');
@@ -31,6 +32,16 @@ function test_spotFind(benchFolder)
     [x2, y2, z2, s2] = spotFind(cast(stack, c{1}), 1.3, 25);
     assert(isequal([x2 y2 z2 s2], [x y z s]));
   end
+  % Through the camera's maps as on the frames in photons, and the maps' checks in order.
+  offset = single(95 + 10 * rand(60, 50));
+  gain = 1.8 + 0.4 * rand(60, 50);
+  [x2, y2, z2, s2] = spotFind(stack, 1.3, 12, offset, gain);
+  [x3, y3, z3, s3] = spotFind((double(stack) - double(offset)) ./ gain, 1.3, 12);
+  assert(isequal([x2 y2 z2 s2], [x3 y3 z3 s3]) && numel(x2) > 5);
+  assertError(@() spotFind(stack, 1.3, 12, 'a', gain), 'spotFind:WrongType');
+  assertError(@() spotFind(stack, 1.3, 12, offset, gain'), 'spotFind:WrongSize');
+  assertError(@() spotFind(stack, 1.3, 12, NaN, gain), 'spotFind:BadCamera');
+  assertError(@() spotFind(stack, 1.3, 12, offset, 0), 'spotFind:BadCamera');
   % One frame split by columns, several frames by frames: the serial result.
   for frames = [1 3]
     part = stack(:, :, 1:frames);

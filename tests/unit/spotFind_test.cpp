@@ -67,7 +67,7 @@ void expectTheDefinition(const std::vector<double>& frame, int rows, int cols, d
         value = std::ldexp(value, -64);
     }
     const std::vector<double> s = filteredByDefinition(scaled, rows, cols, sigma);
-    const auto found = find(frame, rows, cols, 1, sigma, -1e300, threads);
+    const auto found = find(frame, rows, cols, 1, sigma, -HUGE_VAL, threads);
     size_t next = 0;
     for (int y = 0; y < cols; ++y) {
         for (int x = 0; x < rows; ++x) {
@@ -142,6 +142,68 @@ TEST(FindSpots, FollowTheDefinitionWhateverTheValuesMagnitudes) {
         EXPECT_TRUE(std::any_of(found.begin(), found.end(), [](const Candidate& c) {
             return c.x == 48 && c.y == 4;
         })) << huge;
+    }
+}
+
+TEST(FindSpots, ThroughTheCameraMapsAsOnTheFrameInPhotons) {
+    // Each pixel's offset and gain, as maps or single values: the candidates of the frame in
+    // photons, (count - offset) / gain, bit for bit; and with a gain so small that the photons
+    // near the top of the range, those of the definition still.
+    std::mt19937 rng(12);
+    std::uniform_int_distribution<int> counts(100, 160);
+    std::uniform_real_distribution<double> spread(0.0, 1.0);
+    const int rows = 37;
+    const int cols = 29;
+    std::vector<uint16_t> frame(rows * cols);
+    std::vector<double> offset(rows * cols);
+    std::vector<double> gain(rows * cols);
+    for (int p = 0; p < rows * cols; ++p) {
+        frame[p] = static_cast<uint16_t>(counts(rng));
+        offset[p] = 95 + 10 * spread(rng);
+        gain[p] = 1.8 + 0.4 * spread(rng);
+    }
+    frame[12 + rows * 15] = 4000;
+    for (int form = 0; form < 4; ++form) {
+        CameraMaps camera;
+        camera.offset = form % 2 == 0 ? offset.data() : offset.data() + 7;
+        camera.offsetMap = form % 2 == 0;
+        camera.gain = form < 2 ? gain.data() : gain.data() + 3;
+        camera.gainMap = form < 2;
+        std::vector<double> photons(rows * cols);
+        for (int p = 0; p < rows * cols; ++p) {
+            const double o = camera.offset[camera.offsetMap ? p : 0];
+            const double g = camera.gain[camera.gainMap ? p : 0];
+            photons[p] = (frame[p] - o) / g;
+        }
+        const auto through = findSpots(Stack<uint16_t>{frame.data(), rows, cols, 1, camera},
+                                       makeSpotFilter(1.3), 5, 3);
+        const auto plain = find(photons, rows, cols, 1, 1.3, 5);
+        ASSERT_EQ(through.size(), plain.size()) << form;
+        ASSERT_GT(plain.size(), 3u);
+        for (size_t k = 0; k < plain.size(); ++k) {
+            EXPECT_EQ(through[k].x, plain[k].x);
+            EXPECT_EQ(through[k].y, plain[k].y);
+            EXPECT_EQ(through[k].strength, plain[k].strength) << form << " " << k;
+        }
+    }
+    const double tiny = 1e-300;
+    CameraMaps camera;
+    camera.offset = offset.data();
+    camera.offsetMap = true;
+    camera.gain = &tiny;
+    std::vector<double> photons(rows * cols);
+    for (int p = 0; p < rows * cols; ++p) {
+        photons[p] = (frame[p] - offset[p]) / tiny;
+    }
+    const auto huge = findSpots(Stack<uint16_t>{frame.data(), rows, cols, 1, camera},
+                                makeSpotFilter(1.3), -HUGE_VAL, 1);
+    const auto definition = find(photons, rows, cols, 1, 1.3, -HUGE_VAL);
+    ASSERT_EQ(huge.size(), definition.size());
+    expectTheDefinition(photons, rows, cols, 1.3);
+    for (size_t k = 0; k < huge.size(); ++k) {
+        EXPECT_EQ(huge[k].x, definition[k].x);
+        EXPECT_NEAR(huge[k].strength, definition[k].strength,
+                    1e-9 * std::fabs(definition[k].strength));
     }
 }
 
