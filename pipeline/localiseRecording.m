@@ -9,19 +9,28 @@ function [fits, times, frameSum, firstFrame] = localiseRecording(file, cam)
 %
 %   cam describes the camera and the spots, a struct with the fields
 %     offset     the camera's offset in counts (counts = offset + gain *
-%                photons)
-%     gain       counts per photon
+%                photons): a scalar, or a map the size of the frames
+%                (width-by-height, as frameFetch returns them) for a camera
+%                whose every pixel has its own, as calibrateCamera measures
+%     gain       counts per photon, a scalar or such a map, above 0
+%     variance   (optional, default 0) the read noise variance in counts
+%                squared, a scalar or such a map
 %     sigma      the spots' standard deviation in pixels
 %     threshold  filtered photons above the background a candidate must
 %                reach (spotFind's threshold, in photons)
 %     box        the side of the fitted boxes in pixels, a whole number of
 %                at least 3
 %     progress   (optional) true prints how far a long run is
-%   The finder needs no background or offset: its filter cancels both.
+%   Each frame is read in photons, (frame - offset) ./ gain, by spotFind
+%   itself; its filter cancels the background. The boxes are cut from the
+%   frames as recorded and turned into photons with the maps cut the same
+%   way, and spotFit fits them with each pixel's read variance in photons
+%   squared, variance ./ gain.^2.
 %
 %   fits has a row per localisation kept: x and y (0-based pixels, x along
 %   the first dimension of the frames), frame (0-based), photons, background
-%   (photons per pixel) and the larger of the Cramer-Rao bounds on x and y.
+%   (photons per pixel), the larger of the Cramer-Rao bounds on x and y, and
+%   the read variance (photons squared) of the pixel the spot is centred on.
 %   A fit is kept when it converged inside the box's inner part with more
 %   than 200 photons, a bound below half a pixel and a log-likelihood ratio
 %   that one spot explains (less than 2.4 standard deviations of its
@@ -36,9 +45,12 @@ function [fits, times, frameSum, firstFrame] = localiseRecording(file, cam)
 %
 %   Errors
 %     localiseRecording:BadCamera    cam is not a struct with the fields
-%                                    offset, gain, sigma, threshold and box,
-%                                    or box is not a whole number of at
-%                                    least 3
+%                                    offset, gain, sigma, threshold and box;
+%                                    box is not a whole number of at least 3;
+%                                    or offset, gain or variance is not a
+%                                    real scalar or map the size of the
+%                                    frames, finite, with gain above 0 and
+%                                    variance not below 0
 %     localiseRecording:Unreadable   a frame of the recording could not be
 %                                    read (the message says which; for the
 %                                    first frame also what the recording
@@ -55,10 +67,12 @@ function [fits, times, frameSum, firstFrame] = localiseRecording(file, cam)
 %     fits = cell(size(files));
 %     parfor k = 1:numel(files), fits{k} = localiseRecording(files{k}, cam); end
 %
-%   See also FRAMEFETCH, SPOTFIND, BOXGATHER, SPOTFIT.
+%   See also FRAMEFETCH, SPOTFIND, BOXGATHER, SPOTFIT, CALIBRATECAMERA,
+%   ESTIMATEDRIFT, WRITELOCALISATIONS.
 checkCamera(cam);
 times = struct('read', 0, 'detect', 0, 'cut', 0, 'fit', 0);
-fits = zeros(0, 6);
+fits = zeros(0, 7);
+maps = [];
 frameSum = [];
 firstFrame = [];
 stack = [];
@@ -88,6 +102,9 @@ while first < frameCount
           'the frames of %s are %d-by-%d pixels, smaller than the box of %d.', file, ...
           size(frame, 1), size(frame, 2), cam.box);
   end
+  if isempty(maps)
+    maps = cameraMaps(cam, size(frame));
+  end
   last = min(first + block, frameCount) - 1;
   % Single, as boxGather takes it; spotFind takes it as well. One stack serves every block of
   % the same length: new memory costs more than the frames that fill it.
@@ -113,19 +130,22 @@ while first < frameCount
   end
 
   started = tic;
-  [cx, cy, cz] = spotFind(stack, cam.sigma, cam.threshold * cam.gain);
+  [cx, cy, cz] = spotFind(stack, cam.sigma, cam.threshold, cam.offset, cam.gain);
   alone = ~crowded(cx, cy, cz, cam.box);
   cx = cx(alone); cy = cy(alone); cz = cz(alone);
   times.detect = times.detect + toc(started);
   if ~isempty(cx)
     started = tic;
     [boxes, x0, y0] = boxGather(cx, cy, cz, cam.box, stack);
+    [photons, variance] = inPhotons(boxes, cx, cy, maps, cam);
     times.cut = times.cut + toc(started);
     started = tic;
-    [theta, crlb, ratio, status] = spotFit((boxes - cam.offset) / cam.gain, cam.sigma);
+    [theta, crlb, ratio, status] = spotFit(photons, cam.sigma, false, variance);
     keep = kept(theta, crlb, ratio, status, cam.box);
-    fits = [fits; double(x0(keep)) + theta(keep, 1), double(y0(keep)) + theta(keep, 2), ...
-            cz(keep) + first, theta(keep, 3:4), max(crlb(keep, 1:2), [], 2)]; %#ok<AGROW>
+    x = double(x0(keep)) + theta(keep, 1);
+    y = double(y0(keep)) + theta(keep, 2);
+    fits = [fits; x, y, cz(keep) + first, theta(keep, 3:4), max(crlb(keep, 1:2), [], 2), ...
+            varianceAt(maps, x, y)]; %#ok<AGROW>
     times.fit = times.fit + toc(started);
   end
   first = last + 1;
@@ -146,6 +166,76 @@ end
 if ~isnumeric(cam.box) || ~isscalar(cam.box) || ~(cam.box >= 3) || cam.box ~= round(cam.box)
   error('localiseRecording:BadCamera', 'cam.box must be a whole number of at least 3.');
 end
+end
+
+% The camera's maps as the boxes are turned into photons with them: single, for boxGather, or
+% empty where one value serves every pixel; and the read variance in photons squared.
+function maps = cameraMaps(cam, frameSize)
+variance = 0;
+if isfield(cam, 'variance')
+  variance = cam.variance;
+end
+values = {cam.offset, cam.gain, variance};
+names = {'offset', 'gain', 'variance'};
+for k = 1:3
+  v = values{k};
+  if ~isnumeric(v) || ~isreal(v) || issparse(v) || ...
+     ~(isscalar(v) || isequal(size(v), frameSize)) || ~all(isfinite(v(:))) || ...
+     (k == 2 && ~all(v(:) > 0)) || (k == 3 && ~all(v(:) >= 0))
+    error('localiseRecording:BadCamera', ...
+          ['cam.%s must be a real scalar or a %d-by-%d map, finite%s.'], names{k}, ...
+          frameSize(1), frameSize(2), pick(k == 2, ', above 0', pick(k == 3, ', not below 0', '')));
+  end
+end
+maps.offset = [];
+maps.gain = [];
+if ~isscalar(cam.offset)
+  maps.offset = single(cam.offset);
+end
+if ~isscalar(cam.gain)
+  maps.gain = single(cam.gain);
+end
+maps.readVariance = double(variance) ./ double(cam.gain) .^ 2;
+maps.readMap = single(maps.readVariance);
+end
+
+function value = pick(condition, yes, no)
+if condition
+  value = yes;
+else
+  value = no;
+end
+end
+
+% The boxes in photons, (counts - offset) ./ gain with the maps cut as the boxes were (or the
+% one value of each), and the read variance of each box pixel in photons squared (0 without).
+function [photons, variance] = inPhotons(boxes, cx, cy, maps, cam)
+z = zeros(size(cx));
+offset = cam.offset;
+if ~isempty(maps.offset)
+  offset = boxGather(cx, cy, z, cam.box, maps.offset);
+end
+gain = cam.gain;
+if ~isempty(maps.gain)
+  gain = boxGather(cx, cy, z, cam.box, maps.gain);
+end
+photons = (boxes - offset) ./ gain;
+variance = maps.readVariance;
+if ~isscalar(variance)
+  variance = boxGather(cx, cy, z, cam.box, maps.readMap);
+end
+end
+
+% The read variance (photons squared) of the pixel nearest each position.
+function values = varianceAt(maps, x, y)
+if isscalar(maps.readVariance)
+  values = maps.readVariance * ones(size(x));
+  return;
+end
+[width, height] = size(maps.readVariance);
+ix = min(max(round(x), 0), width - 1);
+iy = min(max(round(y), 0), height - 1);
+values = maps.readVariance(ix + 1 + width * iy);
 end
 
 % What the recording library said, when it was kept, goes into the error; otherwise

@@ -5,6 +5,7 @@ function test_localiseRecording()
   [folder, cleanup] = scratchFolder();
   cam = struct('offset', 100, 'gain', 2, 'sigma', 1.3, 'threshold', 40, 'box', 7);
   crowdedNeighboursAreLeftOut(folder, cam);
+  theCamerasMapsAreUsed(folder, cam);
   crowdingCostGrowsWithTheCandidates(folder);
   everyFailureIsIdentified(folder, cam);
   disp('test_localiseRecording: all passed');
@@ -19,12 +20,12 @@ function crowdedNeighboursAreLeftOut(folder, cam)
   file = fullfile(folder, 'blank.rec');
   writeRecording(file, uint16(100 * ones(64, 64, 12)));
   writeFunction(folder, 'spotFind', ...
-                {'function [x, y, z] = spotFind(stack, sigma, threshold)', ...
+                {'function [x, y, z] = spotFind(stack, sigma, threshold, offset, gain)', ...
                  '  global chosenCandidates', ...
                  '  x = chosenCandidates(:, 1); y = chosenCandidates(:, 2); z = chosenCandidates(:, 3);', ...
                  'end'});
   writeFunction(folder, 'spotFit', ...
-                {'function [p, crlb, ratio, status] = spotFit(boxes, sigma)', ...
+                {'function [p, crlb, ratio, status] = spotFit(boxes, sigma, fitSigma, variance)', ...
                  '  k = size(boxes, 3); c = (size(boxes, 1) - 1) / 2;', ...
                  '  p = repmat([c c 1000 10], k, 1); crlb = 0.01 * ones(k, 4);', ...
                  '  ratio = zeros(k, 1); status = zeros(k, 1);', 'end'});
@@ -45,6 +46,69 @@ function crowdedNeighboursAreLeftOut(folder, cam)
   assert(sum(alone) > 50 && sum(~alone) > 50);
   fits = localiseRecording(file, cam);
   assert(sortrows(fits(:, 1:3)), sortrows(chosenCandidates(alone, :)));
+end
+
+function theCamerasMapsAreUsed(folder, cam)
+  % A camera whose pixels differ in offset, gain and read noise: with its maps the spots are
+  % found where they are, within their bounds; with one offset and gain for all, not.
+  randn('seed', 4); rand('seed', 4); randp('seed', 4);
+  side = 64; frames = 10;
+  offset = 100 + 15 * randn(side);
+  gain = 2 * (1 + 0.2 * randn(side));
+  readRms = gain .* exp(log(1.5) + 0.3 * randn(side));  % counts
+  e = @(c) diff(erf(((0:side)' - 0.5 - c) / (sqrt(2) * cam.sigma))) / 2;
+  truth = zeros(0, 3);
+  counts = zeros(side, side, frames);
+  for f = 1:frames
+    photons = 10 * ones(side);
+    for k = 1:3
+      xy = [10 + 44 * rand(), 8 + 16 * k + 4 * rand()];
+      truth(end + 1, :) = [xy, f - 1];
+      photons = photons + 2000 * e(xy(1)) * e(xy(2))';
+    end
+    counts(:, :, f) = offset + gain .* randp(photons) + readRms .* randn(side);
+  end
+  file = fullfile(folder, 'camera.rec');
+  writeRecording(file, uint16(round(max(counts, 0))));
+  withMaps = setfield(setfield(setfield(cam, 'offset', offset), 'gain', gain), ...
+                      'variance', readRms .^ 2);
+  withMaps.threshold = 100;
+  fits = localiseRecording(file, withMaps);
+  [found, normalised] = matched(fits, truth);
+  assert(found >= 27, sprintf('%d of 30 spots found with the maps', found));
+  assert(normalised < 1.5, sprintf('errors %.2f of the bounds with the maps', normalised));
+  % The last column: the read variance in photons squared of the pixel the spot is on.
+  pixel = round(fits(:, 1)) + 1 + side * round(fits(:, 2));
+  assert(fits(:, 7), readRms(pixel) .^ 2 ./ gain(pixel) .^ 2, 1e-12);
+  plain = setfield(setfield(withMaps, 'offset', mean(offset(:))), 'gain', mean(gain(:)));
+  plain = rmfield(plain, 'variance');
+  [foundPlain, normalisedPlain] = matched(localiseRecording(file, plain), truth);
+  assert(foundPlain < found || normalisedPlain > 2 * normalised, ...
+         sprintf('one offset and gain did as well: %d found, errors %.2f of the bounds', ...
+                 foundPlain, normalisedPlain));
+  % Maps must be the frames' size and sound.
+  assertError(@() localiseRecording(file, setfield(withMaps, 'gain', gain(1:10, :))), ...
+              'localiseRecording:BadCamera');
+  assertError(@() localiseRecording(file, setfield(withMaps, 'gain', -gain)), ...
+              'localiseRecording:BadCamera');
+  assertError(@() localiseRecording(file, setfield(withMaps, 'variance', -1)), ...
+              'localiseRecording:BadCamera');
+end
+
+% How many true spots have a localisation within a pixel in their frame, and the rms of their
+% errors over the bounds the fits report.
+function [found, normalised] = matched(fits, truth)
+  found = 0;
+  ratios = [];
+  for k = 1:rows(truth)
+    here = find(fits(:, 3) == truth(k, 3));
+    [distance, i] = min(hypot(fits(here, 1) - truth(k, 1), fits(here, 2) - truth(k, 2)));
+    if ~isempty(distance) && distance < 1
+      found = found + 1;
+      ratios(end + 1, :) = (fits(here(i), 1:2) - truth(k, 1:2)) / fits(here(i), 6);
+    end
+  end
+  normalised = sqrt(mean(ratios(:) .^ 2));
 end
 
 function crowdingCostGrowsWithTheCandidates(folder)
@@ -96,7 +160,7 @@ function everyFailureIsIdentified(folder, cam)
   fclose(fid);
   printed = evalc('[fits, times, frameSum] = localiseRecording(empty, cam);');
   assert(isempty(printed), printed);
-  assert(size(fits), [0 6]);
+  assert(size(fits), [0 7]);
   assert(isempty(frameSum));
   % A frame inside a block that cannot be read (a frameFetch of the user's stands in for a
   % recording damaged there).
