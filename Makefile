@@ -23,9 +23,12 @@ CONFIGURE := cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DWARNINGS_AS_ERR
 .PHONY: all deps build install demo test test-octave9 unit-sanitized unit-threads fuzz windows soak \
         package bench mutate format clean remove-octave-root
 
-# Builds the toolbox in /build inside the Debian 13 root, from the sources at /spot.
-ROOT_BUILD := cmake -S /spot -B /build -DCMAKE_BUILD_TYPE=Release -DWARNINGS_AS_ERRORS=ON \
-              -DBUILD_BENCHMARKS=OFF > /dev/null && cmake --build /build -j $(JOBS) > /dev/null
+# Builds the toolbox inside the Debian 13 root, from the sources at /spot, in a build folder of
+# this source tree's own: a root kept for several clones would otherwise take one clone's
+# newer objects for another's.
+ROOT_BUILD_DIR := /build/$(shell printf '%s' '$(CURDIR)' | cksum | cut -d' ' -f1)
+ROOT_BUILD := cmake -S /spot -B $(ROOT_BUILD_DIR) -DCMAKE_BUILD_TYPE=Release -DWARNINGS_AS_ERRORS=ON \
+              -DBUILD_BENCHMARKS=OFF > /dev/null && cmake --build $(ROOT_BUILD_DIR) -j $(JOBS) > /dev/null
 
 SOAK_CALLS   ?= 100000
 SOAK_REPLAYS ?= 1000
@@ -66,7 +69,7 @@ test: build
 # The unit, Octave, install-route and MATLAB-route tests again, built inside a Debian 13 root
 # with Octave 9.4 (tools/octave-root.sh makes it once and keeps it).
 test-octave9: deps
-	./tools/octave-root.sh run sh -c '$(ROOT_BUILD) && cd /build && \
+	./tools/octave-root.sh run sh -c '$(ROOT_BUILD) && cd $(ROOT_BUILD_DIR) && \
 	    ctest --output-on-failure -j $(JOBS)'
 
 # Unit tests built with AddressSanitizer and UndefinedBehaviorSanitizer.
@@ -130,7 +133,7 @@ bench: build
 	$(OCTAVE) --eval "addpath('$(CURDIR)/$(BUILD)/toolbox'); addpath('$(CURDIR)/bench', '$(CURDIR)/demo'); \
 	    benchModules('$(CURDIR)/$(BUILD)/bench-data', '$(CURDIR)/$(BUILD)/bench-octave7.tsv')"
 	./tools/octave-root.sh run sh -c '$(ROOT_BUILD) && \
-	    octave-cli --no-history -q --eval "addpath(\"/build/toolbox\"); addpath(\"/spot/bench\", \"/spot/demo\"); \
+	    octave-cli --no-history -q --eval "addpath(\"$(ROOT_BUILD_DIR)/toolbox\"); addpath(\"/spot/bench\", \"/spot/demo\"); \
 	        benchModules(\"/spot/$(BUILD)/bench-data\", \"/tmp/bench-rows.tsv\")" >&2 && \
 	    cat /tmp/bench-rows.tsv' > $(BUILD)/bench-octave9.tsv
 	/usr/bin/python3 bench/bench_table.py $(BUILD)/bench.md $(BUILD)/bench-octave7.tsv \
