@@ -6,7 +6,7 @@ function checkToolbox()
     text = help(name{1});
     assert(~isempty(strfind(text, upper(name{1}))), ['no help for ' name{1}]);
   end
-  for name = {'writeRecording', 'localiseRecording', 'calibrateCamera'}
+  for name = {'writeRecording', 'localiseRecording', 'calibrateCamera', 'estimateDrift'}
     assert(exist(name{1}) == 2, [name{1} ' is not on the path']);
     assert(~isempty(strfind(help(name{1}), upper(name{1}))), ['no help for ' name{1}]);
   end
