@@ -6,7 +6,8 @@ function checkToolbox()
     text = help(name{1});
     assert(~isempty(strfind(text, upper(name{1}))), ['no help for ' name{1}]);
   end
-  for name = {'writeRecording', 'localiseRecording', 'calibrateCamera', 'estimateDrift'}
+  for name = {'writeRecording', 'localiseRecording', 'calibrateCamera', 'estimateDrift', ...
+               'writeLocalisations'}
     assert(exist(name{1}) == 2, [name{1} ' is not on the path']);
     assert(~isempty(strfind(help(name{1}), upper(name{1}))), ['no help for ' name{1}]);
   end

@@ -1,0 +1,109 @@
+function writeLocalisations(file, fits, cam)
+%WRITELOCALISATIONS  Write localisations as a table that other programs read.
+%   writeLocalisations(file, fits, cam)
+%
+%   Writes the localisations of localiseRecording to file as comma-separated
+%   values in ThunderSTORM's two-dimensional column convention, which
+%   ThunderSTORM, picasso (picasso csv2hdf) and SMAP import. The header is
+%     "id","frame","x [nm]","y [nm]","sigma [nm]","intensity [photon]",
+%     "offset [photon]","bkgstd [photon]","uncertainty_xy [nm]"
+%   and each row: the localisation's number from 1; its frame from 1; x and y
+%   in nanometres from the image's corner, (x + 0.5) * cam.pixelNm, since
+%   pixel i covers i - 0.5 ... i + 0.5; the spots' width cam.sigma in
+%   nanometres; the photons; the background photons per pixel; the
+%   background's standard deviation in photons, sqrt(background + read
+%   variance); and the larger of the position's Cramer-Rao bounds in
+%   nanometres. Positions and bounds are written to 0.001 nm.
+%
+%   The table is written under a temporary name beside file and then renamed
+%   to it, so that file is never left half-written: it is the whole table or,
+%   after an error, what it was before.
+%
+%   Inputs
+%     file  path of the table to write (replaced when it exists)
+%     fits  N-by-6 or N-by-7 table as localiseRecording returns: x, y (0-based
+%           pixels), frame (0-based), photons, background, bound on x and y
+%           (pixels) and, when there, the read variance (photons squared);
+%           drift-corrected positions are fine (estimateDrift)
+%     cam   struct with pixelNm (the camera's pixel in nanometres, above 0)
+%           and sigma (the spots' standard deviation in pixels)
+%
+%   Errors
+%     writeLocalisations:WrongNumberOfInputs  Usage: writeLocalisations(file,
+%                                             fits, cam)
+%     writeLocalisations:WrongType   file must be a character row
+%     writeLocalisations:WrongSize   fits must be a real numeric table of 6
+%                                    or 7 columns
+%     writeLocalisations:BadCamera   cam must be a struct with pixelNm above 0
+%                                    and sigma above 0
+%     writeLocalisations:CannotWrite the table could not be written (the
+%                                    message says why); nothing is left behind
+%
+%   Example: a recording localised, corrected for drift and written for
+%   ThunderSTORM or picasso
+%     fits = localiseRecording('cells.rec', cam);
+%     [~, frameCount] = frameFetch(0, 'cells.rec');
+%     drift = estimateDrift(fits, frameCount);
+%     fits(:, 1:2) = fits(:, 1:2) - drift(fits(:, 3) + 1, :);
+%     cam.pixelNm = 100;
+%     writeLocalisations('cells.csv', fits, cam);
+%
+%   See also LOCALISERECORDING, ESTIMATEDRIFT.
+if nargin ~= 3
+  error('writeLocalisations:WrongNumberOfInputs', 'Usage: writeLocalisations(file, fits, cam)');
+end
+if ~ischar(file) || isempty(file) || size(file, 1) ~= 1
+  error('writeLocalisations:WrongType', 'file must be a character row.');
+end
+if ~isnumeric(fits) || ~isreal(fits) || issparse(fits) || ndims(fits) ~= 2 || ...
+   (size(fits, 2) ~= 6 && size(fits, 2) ~= 7)
+  error('writeLocalisations:WrongSize', 'fits must be a real numeric table of 6 or 7 columns.');
+end
+if ~isstruct(cam) || ~isscalar(cam) || ~all(isfield(cam, {'pixelNm', 'sigma'})) || ...
+   ~isRealScalarAboveZero(cam.pixelNm) || ~isRealScalarAboveZero(cam.sigma)
+  error('writeLocalisations:BadCamera', 'cam must be a struct with pixelNm above 0 and sigma above 0.');
+end
+if exist(file, 'dir')
+  error('writeLocalisations:CannotWrite', 'cannot write %s: a folder is there.', file);
+end
+fits = double(fits);
+count = size(fits, 1);
+read = zeros(count, 1);
+if size(fits, 2) == 7
+  read = fits(:, 7);
+end
+nm = double(cam.pixelNm);
+table = [(1:count)', fits(:, 3) + 1, (fits(:, 1:2) + 0.5) * nm, ...
+         repmat(double(cam.sigma) * nm, count, 1), fits(:, 4:5), sqrt(fits(:, 5) + read), ...
+         fits(:, 6) * nm];
+[folder, name, extension] = fileparts(file);
+temporary = fullfile(folder, sprintf('.%s%s.partial-%06d', name, extension, ...
+                                     floor(rand() * 1e6)));
+fid = fopen(temporary, 'w');
+if fid < 0
+  error('writeLocalisations:CannotWrite', 'cannot write %s: cannot create a file in its folder.', ...
+        file);
+end
+cleanup = onCleanup(@() removeIfThere(temporary));
+fprintf(fid, '%s\n', ['"id","frame","x [nm]","y [nm]","sigma [nm]","intensity [photon]",' ...
+                      '"offset [photon]","bkgstd [photon]","uncertainty_xy [nm]"']);
+written = fprintf(fid, '%d,%d,%.3f,%.3f,%.3f,%.4f,%.4f,%.4f,%.3f\n', table');
+closed = fclose(fid);
+if closed ~= 0 || (count > 0 && written == 0)
+  error('writeLocalisations:CannotWrite', 'cannot write %s: the disk refused the table.', file);
+end
+[moved, message] = movefile(temporary, file, 'f');
+if ~moved
+  error('writeLocalisations:CannotWrite', 'cannot write %s: %s', file, message);
+end
+end
+
+function ok = isRealScalarAboveZero(value)
+ok = isnumeric(value) && isreal(value) && isscalar(value) && value > 0 && isfinite(value);
+end
+
+function removeIfThere(file)
+if exist(file, 'file')
+  delete(file);
+end
+end

@@ -1,0 +1,52 @@
+function test_writeLocalisations()
+  % writeLocalisations: the table read back as other programs read it, header, units and
+  % digits; replacing a table whole; nothing left behind when it cannot be written; an
+  % identified error for every input it cannot use.
+  [folder, cleanup] = scratchFolder();
+  rand('seed', 3);
+  count = 500;
+  fits = [512 * rand(count, 2), floor(1000 * rand(count, 1)), 500 + 2500 * rand(count, 1), ...
+          10 + rand(count, 1), 0.05 * rand(count, 1), 2 * rand(count, 1)];
+  cam = struct('pixelNm', 107.3, 'sigma', 1.3);
+  file = fullfile(folder, 'spots.csv');
+  writeLocalisations(file, fits, cam);
+  fid = fopen(file, 'r');
+  header = fgetl(fid);
+  fclose(fid);
+  values = dlmread(file, ',', 1, 0);
+  assert(header, ['"id","frame","x [nm]","y [nm]","sigma [nm]","intensity [photon]",' ...
+                  '"offset [photon]","bkgstd [photon]","uncertainty_xy [nm]"']);
+  assert(size(values), [count 9]);
+  assert(values(:, 1:2), [(1:count)', fits(:, 3) + 1]);
+  assert(values(:, 3:4), (fits(:, 1:2) + 0.5) * cam.pixelNm, 0.0005 + 1e-12);  % to 0.01 nm
+  assert(values(:, 5), repmat(1.3 * 107.3, count, 1), 1e-9);
+  assert(values(:, 6:7), fits(:, 4:5), 5e-5 + 1e-12);
+  assert(values(:, 8), sqrt(fits(:, 5) + fits(:, 7)), 5e-5 + 1e-12);
+  assert(values(:, 9), fits(:, 6) * cam.pixelNm, 0.0005 + 1e-12);
+  % Six columns: no read variance; a table replaces the one there whole; no temporary left.
+  writeLocalisations(file, fits(1:3, 1:6), cam);
+  values = dlmread(file, ',', 1, 0);
+  assert(size(values), [3 9]);
+  assert(values(:, 8), sqrt(fits(1:3, 5)), 5e-5 + 1e-12);
+  listing = dir(folder);
+  assert(sort({listing.name}), {'.', '..', 'spots.csv'});
+  % A folder that is not there: the error, and no file.
+  assertError(@() writeLocalisations(fullfile(folder, 'missing', 'spots.csv'), fits, cam), ...
+              'writeLocalisations:CannotWrite');
+  % A folder in the table's place: the error, the folder as it was, nothing else left.
+  mkdir(fullfile(folder, 'taken.csv'));
+  assertError(@() writeLocalisations(fullfile(folder, 'taken.csv'), fits, cam), ...
+              'writeLocalisations:CannotWrite');
+  listing = dir(folder);
+  assert(sort({listing.name}), {'.', '..', 'spots.csv', 'taken.csv'});
+  assert(numel(dir(fullfile(folder, 'taken.csv'))) == 2);
+  assertError(@() writeLocalisations(file, fits), 'writeLocalisations:WrongNumberOfInputs');
+  assertError(@() writeLocalisations(3, fits, cam), 'writeLocalisations:WrongType');
+  assertError(@() writeLocalisations(file, fits(:, 1:5), cam), 'writeLocalisations:WrongSize');
+  assertError(@() writeLocalisations(file, {fits}, cam), 'writeLocalisations:WrongSize');
+  assertError(@() writeLocalisations(file, fits, struct('sigma', 1.3)), ...
+              'writeLocalisations:BadCamera');
+  assertError(@() writeLocalisations(file, fits, struct('pixelNm', 0, 'sigma', 1.3)), ...
+              'writeLocalisations:BadCamera');
+  disp('test_writeLocalisations: all passed');
+end
