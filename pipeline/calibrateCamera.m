@@ -86,17 +86,20 @@ if size(stack, 3) < 2
 end
 end
 
-% Mean and variance over the frames of each pixel, in double precision, a block of columns at
-% a time so that a large stack never needs a copy of itself in doubles.
+% Mean and variance over the frames of each pixel, in double precision, a block of pixels at a
+% time (as rows of a pixels-by-frames matrix) so that a large stack never needs a copy of
+% itself in doubles.
 function [average, variance] = meanAndVariance(stack)
 [rows, columns, frames] = size(stack);
+values = reshape(stack, rows * columns, frames);
 average = zeros(rows, columns);
 variance = zeros(rows, columns);
-block = max(1, floor(2^23 / (rows * frames)));
-for first = 1:block:columns
-  these = first:min(first + block - 1, columns);
-  values = double(stack(:, these, :));
-  average(:, these) = sum(values, 3) / frames;
-  variance(:, these) = sum((values - average(:, these)) .^ 2, 3) / (frames - 1);
+block = max(1, floor(2^21 / frames));
+for first = 1:block:rows * columns
+  these = first:min(first + block - 1, rows * columns);
+  chunk = double(values(these, :));
+  average(these) = sum(chunk, 2) / frames;
+  chunk = chunk - average(these)';
+  variance(these) = sum(chunk .* chunk, 2) / (frames - 1);
 end
 end

@@ -5,7 +5,8 @@ function drift = estimateDrift(fits, frameCount, segments)
 %
 %   Over the minutes of a recording the sample moves by tens to hundreds of
 %   nanometres. estimateDrift measures that from the localisations themselves,
-%   by redundant cross-correlation (Wang et al., Optics Express 2014):
+%   by redundant cross-correlation (Wang et al., Optics Express 2014), refined
+%   on the pairs of localisations one emitter gives:
 %     1. The frames are split into consecutive segments of nearly equal length
 %        (segments of them; by default one for every 800 localisations, from 3
 %        to 20), and each segment's localisations are rendered with dotMosaic
@@ -26,9 +27,18 @@ function drift = estimateDrift(fits, frameCount, segments)
 %        spline's end pieces do (for two segments, along the straight line
 %        through them).
 %     5. Within a segment the sample drifts too, which smears its image and
-%        flattens the peaks: steps 1 to 4 run once more on the localisations
-%        corrected by the first estimate, whose segments are sharp, and the
-%        two estimates are added. The drift of frame 0 is then taken away.
+%        flattens the peaks, and frame 0 lies half a segment before the first
+%        centre: so the drift left is then measured on the localisations
+%        themselves. Two corrected localisations closer than a third of a pixel
+%        along both axes in different frames are most likely one emitter's,
+%        and their difference is the drift between their frames. A curve
+%        straight between knots spread evenly from frame 0 to the last (one
+%        for every 400 localisations, from 2 to 50) is fitted to those
+%        differences by least squares, twice more without the pairs whose
+%        residual is more than three times the median, and added. (At most
+%        20,000 localisations are taken for it, every k-th; where the pairs
+%        leave the curve undetermined, this step is left out.) The drift of
+%        frame 0 is then taken away.
 %
 %   Inputs
 %     fits        N-by-3 or wider: x and y (pixels) and frame (0-based) in its
@@ -102,12 +112,10 @@ if any(counts < least)
         find(counts < least, 1), counts(find(counts < least, 1)));
 end
 centres = (edges(1:end - 1) + edges(2:end) - 1) / 2;
-drift = zeros(frameCount, 2);
-for pass = 1:2
-  shifts = segmentDrifts(fits(:, 1:2) - drift(frames + 1, :), which, segments);
-  drift = drift + [alongFrames(centres, shifts(:, 1), frameCount), ...
-                   alongFrames(centres, shifts(:, 2), frameCount)];
-end
+shifts = segmentDrifts(fits(:, 1:2), which, segments);
+drift = [alongFrames(centres, shifts(:, 1), frameCount), ...
+         alongFrames(centres, shifts(:, 2), frameCount)];
+drift = drift + remainingDrift(fits(:, 1:2) - drift(frames + 1, :), frames, frameCount);
 drift = drift - drift(1, :);
 end
 
@@ -185,6 +193,53 @@ offset = 0;
 if curvature < 0
   offset = max(-0.5, min(0.5, (before - after) / (2 * curvature)));
 end
+end
+
+% The drift left in corrected localisations, from the pairs closer than a third of a pixel in
+% different frames: a curve straight between knots, by least squares, robustly (step 5).
+function left = remainingDrift(xy, frames, frameCount)
+left = zeros(frameCount, 2);
+step = ceil(size(xy, 1) / 20000);
+xy = xy(1:step:end, :);
+frames = frames(1:step:end);
+knots = max(2, min(50, round(size(xy, 1) / 400)));
+[a, b] = closePairs(xy, 1 / 3);
+apart = frames(a) ~= frames(b);
+a = a(apart);
+b = b(apart);
+if frameCount < 2 || numel(a) < 4 * knots
+  return;
+end
+at = linspace(0, frameCount - 1, knots)';
+[ka, wa] = knotWeights(frames(a), at);
+[kb, wb] = knotWeights(frames(b), at);
+difference = xy(b, :) - xy(a, :);
+kept = true(numel(a), 1);
+for attempt = 1:3
+  use = find(kept);
+  m = numel(use);
+  design = sparse(repmat((1:m)', 1, 4), [kb(use, :), ka(use, :)], [wb(use, :), -wa(use, :)], ...
+                  m, knots);
+  design = design(:, 2:end);  % the first knot is 0: only differences are measured
+  normal = full(design' * design);
+  if rcond(normal) < 1e-12
+    return;
+  end
+  values = [0 0; normal \ full(design' * difference(use, :))];
+  residual = sqrt(sum((design * values(2:end, :) - difference(use, :)) .^ 2, 2));
+  kept(use) = residual <= 3 * median(residual);
+end
+f = (0:frameCount - 1)';
+left = [interp1(at, values(:, 1), f), interp1(at, values(:, 2), f)];
+end
+
+% The two knots about each frame and the weights of a straight line between them.
+function [which, weight] = knotWeights(frames, at)
+spacing = at(2) - at(1);
+lower = min(floor(frames / spacing) + 1, numel(at) - 1);
+t = (frames - at(lower)) / spacing;
+which = [lower, lower + 1];
+weight = [1 - t, t];
 end
 
 % Values at the segments' centres, for every frame: a cubic spline through the centres,

@@ -249,43 +249,11 @@ error('localiseRecording:Unreadable', 'frame %d of %s could not be read%s.', ind
       said);
 end
 
-% Candidates with another closer than g - 1 along both axes in the same frame. Each candidate
-% is compared only with those in its own and the eight neighbouring cells of a grid of
-% (g - 1)-pixel cells, so time and memory grow with the candidates, not their square.
+% Candidates with another closer than g - 1 along both axes in the same frame.
 function near = crowded(x, y, z, g)
-n = numel(x);
-near = false(n, 1);
-if n < 2
-  return;
-end
-side = g - 1;
-cx = floor(x / side) + 1;
-cy = floor(y / side) + 1;
-height = max(cy) + 2;
-width = max(cx) + 2;
-key = (z * width + cx) * height + cy;
-[key, order] = sort(key);
-xs = x(order);
-ys = y(order);
-starts = find([true; diff(key) ~= 0]);
-cellKeys = key(starts);
-counts = diff([starts; n + 1]);
-sortedNear = false(n, 1);
-for dx = -1:1
-  for dy = -1:1
-    [found, neighbour] = ismember(key + dx * height + dy, cellKeys);
-    who = find(found);
-    neighbour = neighbour(found);
-    for r = 0:max([0; counts(neighbour)]) - 1
-      has = counts(neighbour) > r;
-      i = who(has);
-      j = starts(neighbour(has)) + r;
-      hit = i ~= j & abs(xs(i) - xs(j)) < side & abs(ys(i) - ys(j)) < side;
-      sortedNear(i(hit)) = true;
-    end
-  end
-end
-near(order) = sortedNear;
+near = false(size(x));
+[i, j] = closePairs([x y], g - 1, z);
+near([i; j]) = true;
 end
 
 function keep = kept(theta, crlb, ratio, status, g)
