@@ -1,14 +1,19 @@
 function result = runDemo(outDir, varargin)
-  % result = runDemo(outDir)  The whole road of a localisation experiment, on a simulated
-  % recording.
+  % result = runDemo(outDir)  A whole localisation experiment, on a simulated recording of a
+  % simulated scientific CMOS camera.
   %
-  % Simulates a camera recording of blinking emitters on known structures (rings of several
-  % radii and crossing lines), writes it with writeRecording, reads every frame back with
-  % frameFetch, finds candidate spots with spotFind, cuts a box around each with boxGather,
-  % localises each spot with spotFit's maximum-likelihood Gaussian fit, and renders the localisations eight times
-  % finer than the camera with dotMosaic. Writes PNG images to outDir and prints the stages'
-  % times, the localisation error against the true positions beside the Cramer-Rao bound, and
-  % the detection rate.
+  % Simulates a camera whose every pixel has its own offset, gain and read noise, and a
+  % recording through it of blinking emitters on known structures (rings of several radii and
+  % crossing lines) on a sample that drifts. Then does what a user does: calibrates the camera
+  % from dark and evenly lit stacks (calibrateCamera), localises the recording with the
+  % camera's maps (localiseRecording: frameFetch, spotFind, boxGather and spotFit with each
+  % pixel's read variance), estimates and corrects the drift (estimateDrift), renders the
+  % localisations eight times finer than the camera (dotMosaic) and writes them as a table
+  % other programs read (writeLocalisations). Writes the pictures, the table and the recording
+  % to outDir and prints the stages' times, the localisation error against the true positions
+  % beside the Cramer-Rao bound (with each pixel's read variance), the detection rate, how well
+  % the calibration and the drift were found, and the error of the same recording localised
+  % with one offset and gain and no read noise.
   %
   % runDemo(outDir, name, value, ...) takes options:
   %   'frames'   number of frames (500)
@@ -32,24 +37,42 @@ function result = runDemo(outDir, varargin)
     randp('seed', opts.seed);  % Octave's Poisson generator keeps a state of its own
   end
 
-  cam = camera();
+  cam = experiment();
   side = opts.pixels;
-  fprintf('Simulating %d frames of %dx%d pixels (%d nm pixels)...\n', opts.frames, side, side, ...
-          cam.pixelNm);
+  frameCount = opts.frames;
+  fprintf('Simulating a camera and %d frames of %dx%d pixels (%d nm pixels)...\n', frameCount, ...
+          side, side, cam.pixelNm);
   started = tic;
+  camera = simulatedCamera(side);
+  drift = simulatedDrift(frameCount);
   emitters = structures(side, cam);
-  [events, photons] = blink(emitters, opts.frames);
+  [events, photons] = blink(emitters, frameCount);
   recording = fullfile(outDir, 'demo_recording.rec');
-  simulateRecording(recording, emitters, events, photons, side, opts.frames, cam);
+  simulateRecording(recording, emitters, events, photons, drift, camera, cam);
   times.simulate = toc(started);
 
-  % Read, find, cut and fit, a block of frames at a time.
+  % The camera's maps, as a user measures them: 1000 dark frames, and 4000 at each of two
+  % light levels.
+  started = tic;
+  [offset, variance, gain] = calibrateCamera(calibrationStack(camera, 0, 1000), ...
+                                             {calibrationStack(camera, 40, 4000), ...
+                                              calibrationStack(camera, 150, 4000)});
+  times.calibrate = toc(started);
+  cam.offset = offset;
+  cam.gain = gain;
+  cam.variance = variance;
+
+  % Read, find, cut and fit, a block of frames at a time; then the drift, estimated and taken
+  % out.
   cam.progress = true;
   [fits, stageTimes, frameSum, rawFrame] = localiseRecording(recording, cam);
   for stage = fieldnames(stageTimes)'
     times.(stage{1}) = stageTimes.(stage{1});
   end
-  frameCount = opts.frames;
+  started = tic;
+  estimated = estimateDrift(fits, frameCount);
+  fits(:, 1:2) = fits(:, 1:2) - estimated(fits(:, 3) + 1, :);
+  times.drift = toc(started);
 
   % Super-resolved images, eight times finer than the camera: render pixel ix covers camera
   % coordinates [ix/8 - 0.5, (ix+1)/8 - 0.5), since camera pixel i is centred on i.
@@ -60,27 +83,86 @@ function result = runDemo(outDir, varargin)
   [counts, levels] = dotMosaic(side * scale, side * scale, rx, ry, 1);
   plainCounts = dotMosaic(side * scale, side * scale, rx, ry, 0);
   times.render = toc(started);
+  started = tic;
+  writeLocalisations(fullfile(outDir, 'demo_localisations.csv'), fits, cam);
+  times.table = toc(started);
 
   started = tic;
-  writeImages(outDir, rawFrame, frameSum, levels, plainCounts, scale, cam);
+  writeImages(outDir, rawFrame, frameSum, levels, plainCounts, scale, camera);
   times.pictures = toc(started);
-  result = report(fits, emitters, events, photons, times, frameCount, cam);
+
+  % The same recording with one offset and gain for every pixel and no read noise, as a
+  % camera without its maps is taken.
+  plain = rmfield(cam, {'variance', 'progress'});
+  plain.offset = mean(offset(:));
+  plain.gain = mean(gain(:));
+  withoutMaps = localiseRecording(recording, plain);
+  plainDrift = estimateDrift(withoutMaps, frameCount);
+  withoutMaps(:, 1:2) = withoutMaps(:, 1:2) - plainDrift(withoutMaps(:, 3) + 1, :);
+
+  truth = struct('emitters', emitters, 'events', events, 'photons', photons, 'drift', drift, ...
+                 'camera', camera, 'offset', offset, 'gain', gain, 'estimatedDrift', estimated);
+  result = report(fits, withoutMaps, truth, times, frameCount, cam);
   result.images = outDir;
-  fprintf('\nPictures:\n');
+  fprintf('\nPictures and the table:\n');
   for name = {'demo_side_by_side.png', 'demo_raw_frame.png', 'demo_sum_of_frames.png', ...
-              'demo_super_resolved.png', 'demo_super_resolved_counts.png'}
+              'demo_super_resolved.png', 'demo_super_resolved_counts.png', ...
+              'demo_localisations.csv'}
     fprintf('  %s\n', fullfile(outDir, name{1}));
   end
 end
 
-function cam = camera()
+% The experiment: the spots, the sample, and what localiseRecording is given.
+function cam = experiment()
   cam.pixelNm = 100;      % camera pixel
   cam.sigma = 1.3;        % PSF standard deviation, camera pixels
-  cam.offset = 100;       % camera offset, counts
   cam.background = 15;    % background photons per pixel and frame
   cam.box = 7;            % box edge for fitting, pixels
-  cam.gain = 1;           % counts per photon
-  cam.threshold = 60;     % filtered photons above the background a candidate must reach
+  cam.threshold = 100;    % filtered photons above the background a candidate must reach: about
+                          % 4.5 standard deviations of the filtered background, a fifth of the
+                          % dimmest spot's
+end
+
+% A scientific CMOS camera: each pixel's offset (about 100 counts), gain (about 2 counts per
+% photon, a few percent apart) and read noise (log-normal about 1.5 photons rms, one pixel in a
+% hundred between 6 and 10).
+function camera = simulatedCamera(side)
+  camera.offset = 100 + 2 * randn(side);
+  camera.gain = 2 * (1 + 0.03 * randn(side));
+  rms = exp(log(1.5) + 0.3 * randn(side));
+  noisy = rand(side) < 0.01;
+  rms(noisy) = 6 + 4 * rand(nnz(noisy), 1);
+  camera.readVariance = (rms .* camera.gain) .^ 2;  % counts squared
+end
+
+% The sample's drift, frames-by-2 pixels: 2.5 pixels along x over the recording, 1 along y, and a
+% slow sine of half a pixel on both.
+function drift = simulatedDrift(frames)
+  f = (0:frames - 1)' / frames;
+  drift = [2.5 * f + 0.5 * sin(pi * f), 1.0 * f + 0.5 * (1 - cos(pi * f))];
+end
+
+% Counts through the camera: offset + gain * photons + read noise, as whole counts.
+function counts = throughCamera(camera, photons)
+  counts = uint16(camera.offset + camera.gain .* photons + ...
+                  sqrt(camera.readVariance) .* randn(size(photons)));
+end
+
+% A stack of an evenly lit field of `level` photons a pixel (0: dark), a block of frames at a
+% time. Each count has the mean and the variance it has through the camera, offset + gain *
+% level and gain^2 * level + read variance, as a Gaussian of those: the calibration sees only
+% means and variances, and one draw a count is a fraction of the cost of Poisson photons and
+% read noise drawn apart.
+function stack = calibrationStack(camera, level, frames)
+  side = size(camera.offset);
+  stack = zeros([side frames], 'uint16');
+  average = single(camera.offset + camera.gain * level);
+  spread = single(sqrt(camera.gain .^ 2 * level + camera.readVariance));
+  for first = 1:100:frames
+    count = min(100, frames - first + 1);
+    stack(:, :, first:first + count - 1) = uint16(average + spread .* ...
+                                                  randn([side count], 'single'));
+  end
 end
 
 % Emitter positions (camera pixels, pixel i centred on i) along rings and crossing lines.
@@ -114,7 +196,9 @@ function [events, photons] = blink(emitters, frames)
   photons = 500 + 2500 * rand(size(events, 1), 1);
 end
 
-function simulateRecording(file, emitters, events, photons, side, frames, cam)
+function simulateRecording(file, emitters, events, photons, drift, camera, cam)
+  side = size(camera.offset, 1);
+  frames = size(drift, 1);
   data = zeros(side, side, frames, 'uint16');
   pixels = (0:side - 1)';
   lastReport = tic;
@@ -124,8 +208,9 @@ function simulateRecording(file, emitters, events, photons, side, frames, cam)
       lastReport = tic;
     end
     on = events(:, 2) == f;
-    mu = cam.background + expectedSpots(emitters(events(on, 1), :), photons(on), pixels, cam);
-    data(:, :, f + 1) = uint16(cam.offset + poisson(mu));
+    where = emitters(events(on, 1), :) + drift(f + 1, :);
+    mu = cam.background + expectedSpots(where, photons(on), pixels, cam);
+    data(:, :, f + 1) = throughCamera(camera, poisson(mu));
   end
   writeRecording(file, data);
 end
@@ -175,26 +260,33 @@ end
 
 % Matches localisations to the emitters on in the same frame, within one camera pixel, and
 % prints and returns the figures. Its own work is timed too.
-function r = report(fits, emitters, events, photons, times, frameCount, cam)
+function r = report(fits, withoutMaps, truth, times, frameCount, cam)
   started = tic;
-  matchedEvent = matchToTruth(fits, emitters, events, frameCount);
-  hit = matchedEvent > 0;
-  matchedEvents = matchedEvent(hit);
-  errors = fits(hit, 1:2) - emitters(events(matchedEvents, 1), :);
-  matchedPhotons = photons(matchedEvents);
+  [errors, matchedEvents] = matched(fits, truth, frameCount);
+  bounds = boundsOf(matchedEvents, truth, cam);
   r.frames = frameCount;
-  r.spots = size(events, 1);
+  r.spots = size(truth.events, 1);
   r.localisations = size(fits, 1);
   r.rmsErrorPx = sqrt(mean(errors(:) .^ 2));
-  r.errors = errors; r.matchedPhotons = matchedPhotons;
-  r.crlbPx = sqrt(mean(crlbAt(matchedPhotons, cam) .^ 2));
+  r.errors = errors;
+  r.matchedPhotons = truth.photons(matchedEvents);
+  r.crlbPx = sqrt(mean(bounds(:) .^ 2));
   r.found = numel(matchedEvents);
-  r.falseDetections = sum(~hit);
+  r.falseDetections = r.localisations - r.found;
   % Blinks with no other emitter on within 5 pixels in the same frame: what the fit itself does.
-  isolated = isolatedEvents(emitters, events, frameCount, 5);
+  isolated = isolatedEvents(truth.emitters, truth.events, frameCount, 5);
   isolated = isolated(matchedEvents);
   r.isolatedRmsPx = sqrt(mean(reshape(errors(isolated, :), [], 1) .^ 2));
-  r.isolatedCrlbPx = sqrt(mean(crlbAt(matchedPhotons(isolated), cam) .^ 2));
+  r.isolatedCrlbPx = sqrt(mean(reshape(bounds(isolated, :), [], 1) .^ 2));
+  camera = truth.camera;
+  r.offsetErrorCounts = sqrt(mean((truth.offset(:) - camera.offset(:)) .^ 2));
+  r.gainErrorPercent = 100 * sqrt(mean((truth.gain(:) ./ camera.gain(:) - 1) .^ 2));
+  r.driftErrorPx = sqrt(mean(sum((truth.estimatedDrift - truth.drift) .^ 2, 2) / 2));
+  r.driftPx = max(sqrt(sum(truth.drift .^ 2, 2)));
+  [plainErrors, plainEvents] = matched(withoutMaps, truth, frameCount);
+  r.withoutMapsRmsPx = sqrt(mean(plainErrors(:) .^ 2));
+  r.withoutMapsCrlbPx = sqrt(mean(reshape(boundsOf(plainEvents, truth, cam), [], 1) .^ 2));
+  r.withoutMapsFound = numel(plainEvents);
   times.report = toc(started);
   processing = times.read + times.detect + times.cut + times.fit + times.render;
   fprintf('\nFrames: %d; spots simulated: %d; localisations kept: %d\n', r.frames, r.spots, ...
@@ -203,6 +295,8 @@ function r = report(fits, emitters, events, photons, times, frameCount, cam)
           times.simulate, times.read, times.detect, times.cut);
   fprintf('      fit %.2f s, render (dotMosaic) %.3f s, pictures %.2f s, report %.2f s; %.0f localisations per second\n', ...
           times.fit, times.render, times.pictures, times.report, r.localisations / processing);
+  fprintf('      calibrate (calibrateCamera) %.2f s, drift (estimateDrift) %.2f s, table (writeLocalisations) %.3f s\n', ...
+          times.calibrate, times.drift, times.table);
   fprintf('Localisation error (RMS per axis, matched within 1 pixel): %.3f px = %.1f nm\n', ...
           r.rmsErrorPx, r.rmsErrorPx * cam.pixelNm);
   fprintf('Cramer-Rao bound for the simulated photons and background:  %.3f px = %.1f nm (ratio %.2f)\n', ...
@@ -212,6 +306,43 @@ function r = report(fits, emitters, events, photons, times, frameCount, cam)
   fprintf(['Isolated blinks (no other emitter on within 5 pixels): RMS %.3f px = %.1f nm, ' ...
            'bound %.3f px (ratio %.2f)\n'], r.isolatedRmsPx, r.isolatedRmsPx * cam.pixelNm, ...
           r.isolatedCrlbPx, r.isolatedRmsPx / r.isolatedCrlbPx);
+  fprintf('Calibration: offset %.2f counts rms, gain %.2f %% rms against the simulated camera\n', ...
+          r.offsetErrorCounts, r.gainErrorPercent);
+  fprintf('Drift: estimated within %.3f px rms of the simulated %.1f px\n', r.driftErrorPx, ...
+          r.driftPx);
+  fprintf('Without the camera''s maps: RMS %.3f px (ratio %.2f), %d blinks found (%.0f%%)\n', ...
+          r.withoutMapsRmsPx, r.withoutMapsRmsPx / r.withoutMapsCrlbPx, r.withoutMapsFound, ...
+          100 * r.withoutMapsFound / r.spots);
+end
+
+% The errors of the localisations that match a blink (within a pixel, in its frame) against the
+% emitter's position, and the blinks they match.
+function [errors, events] = matched(fits, truth, frameCount)
+  matchedEvent = matchToTruth(fits, truth.emitters, truth.events, frameCount);
+  hit = matchedEvent > 0;
+  events = matchedEvent(hit);
+  errors = fits(hit, 1:2) - truth.emitters(truth.events(events, 1), :);
+end
+
+% The Cramer-Rao bounds on x and y of each blink, at its true position in its frame and its
+% photons, on the simulated background, with the read variance (photons squared) of the
+% pixels of a box around it: the best any unbiased localisation can do (spotBounds, by finite
+% differences of the model).
+function bounds = boundsOf(events, truth, cam)
+  camera = truth.camera;
+  side = size(camera.offset, 1);
+  g = cam.box;
+  frames = truth.events(events, 2);
+  xy = truth.emitters(truth.events(events, 1), :) + truth.drift(frames + 1, :);
+  corner = min(max(round(xy) - (g - 1) / 2, 0), side - g);
+  theta = [xy - corner, truth.photons(events), ...
+           repmat([cam.background cam.sigma], numel(events), 1)];
+  readPhotons = camera.readVariance ./ camera.gain .^ 2;
+  [i, j] = ndgrid(0:g - 1, 0:g - 1);
+  pixel = 1 + (corner(:, 1) + i(:)') + side * (corner(:, 2) + j(:)');
+  boxes = reshape(readPhotons(pixel)', g, g, []);
+  bounds = spotBounds(theta, g, 4, boxes);
+  bounds = bounds(:, 1:2);
 end
 
 % For each localisation, the blink it matches (0 for none): the nearest not yet matched among
@@ -254,24 +385,4 @@ end
 function [starts, order] = framesOf(frames, frameCount)
   [~, order] = sort(frames);
   starts = [0; cumsum(accumarray(frames + 1, 1, [frameCount 1]))];
-end
-
-% The Cramer-Rao bound on one coordinate of spots with these photons on the simulated
-% background, centred in a box: the best any unbiased localisation can do. It is smooth in the
-% photons, so it is computed for 64 counts over their range and interpolated between them.
-function bound = crlbAt(n, cam)
-  bound = zeros(size(n(:)));
-  if isempty(n)
-    return;
-  end
-  c = (cam.box - 1) / 2;
-  grid = unique(exp(linspace(log(min(n(:))), log(max(n(:))), 64)'));
-  theta = [repmat([c c], numel(grid), 1), grid, ...
-           repmat([cam.background cam.sigma], numel(grid), 1)];
-  bounds = spotBounds(theta, cam.box, 4);
-  if numel(grid) == 1
-    bound(:) = bounds(1, 1);
-  else
-    bound = exp(interp1(log(grid), log(bounds(:, 1)), log(n(:))));
-  end
 end
