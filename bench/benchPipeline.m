@@ -42,7 +42,8 @@ function [cam, truth] = simulatedCamera(side)
   noisy = rand(side) < 0.01;
   rms(noisy) = 6 + 4 * rand(nnz(noisy), 1);
   cam.variance = (rms .* cam.gain) .^ 2;
-  cam.sigma = 1.3; cam.threshold = 50; cam.box = 7;
+  cam.sigma = 1.3; cam.box = 7;
+  cam.threshold = 100;  % about 5 standard deviations of the filtered background
   truth = [];
 end
 
