@@ -16,7 +16,8 @@ cp "$here/package/Makefile" "$root/src/Makefile"
 cp "$here"/gateway/{gateway.h,gateway.cpp,parallel.h,parallel.cpp,octave_arrays.h,octave_arrays.cpp} \
    "$here"/dotMosaic/{dotMosaic.cpp,mosaic.cpp,mosaic.h} \
    "$here"/boxGather/{boxGather.cpp,boxes.cpp,boxes.h} \
-   "$here"/spotFit/{spotFit.cpp,fit.cpp,fit.h,psf.cpp,psf.h,likelihood.h,maximise.h,definite.h} \
+   "$here"/fitting/{psf.cpp,psf.h,likelihood.h,maximise.h,definite.h} \
+   "$here"/spotFit/{spotFit.cpp,fit.cpp,fit.h} \
    "$here"/spotFind/{spotFind.cpp,find.cpp,find.h} \
    "$here"/frameFetch/{frameFetch.cpp,recording.cpp,recording.h,guarded_copy.cpp,guarded_copy.h,dcimg.h,wide_text.h} \
    "$here"/frameFetch/standin_dcimgapi/{dcimgapi.cpp,mapped_file.cpp,mapped_file.h,standin_codes.h} \
