@@ -33,6 +33,11 @@ struct BoxData {
 
 enum class BoxState { kUsable, kNoCounts, kNotFinite };
 
+// The background is held at or above this, and photons below this count as gone, both in the
+// box's unit.
+constexpr double kLeastBackground = 1e-8;
+constexpr double kLeastPhotons = 1e-5;
+
 // Doubles of memory prepareBox takes for a box of side g.
 inline int64_t boxDataLength(int32_t g) {
     return 2 * static_cast<int64_t>(g) * g;

@@ -11,10 +11,6 @@
 
 // The most parameters a fit has: x, y, photons, background, and the width when it is fitted.
 constexpr int kMaxFitParams = 5;
-// The background is held at or above this, and photons below this count as gone, both in the
-// box's unit (the power of two at or above its largest count).
-constexpr double kLeastBackground = 1e-8;
-constexpr double kLeastPhotons = 1e-5;
 
 // What every box is fitted with.
 struct SpotModel {

@@ -3,11 +3,11 @@
 // noise (with each pixel's read variance, for a scientific CMOS camera), and returns the
 // estimates, their Cramer-Rao bounds, the log-likelihood ratio and a status per box.
 #include <cmath>
-#include <limits>
 
 #include "fit.h"
 #include "gateway.h"
 #include "parallel.h"
+#include "variance_input.h"
 
 namespace {
 
@@ -18,45 +18,6 @@ const char* const kWrongType = "spotFit:WrongType";
 
 // A fit costs microseconds: fewer boxes than this are not worth a thread.
 constexpr int64_t kBoxesPerThread = 64;
-
-template <class T>
-bool allFiniteAndNotNegative(const void* data, size_t count) {
-    const T* values = static_cast<const T*>(data);
-    for (size_t k = 0; k < count; ++k) {
-        if (!(values[k] >= 0 && values[k] <= std::numeric_limits<T>::max())) {
-            return false;
-        }
-    }
-    return true;
-}
-
-// The read variance of the boxes' pixels: a real, full single or double array of their size,
-// or a scalar for all, finite and not below 0.
-ReadVariance readVarianceOf(const mxArray* array, const mxArray* boxes) {
-    const mxClassID classId = mxGetClassID(array);
-    if ((classId != mxSINGLE_CLASS && classId != mxDOUBLE_CLASS) || mxIsComplex(array) ||
-        mxIsSparse(array)) {
-        gateway::raiseError(kWrongType,
-                            "readVariance must be a real, full single or double array.\n");
-    }
-    const size_t count = mxGetNumberOfElements(array);
-    bool sameSize = mxGetNumberOfDimensions(array) == mxGetNumberOfDimensions(boxes);
-    for (mwSize k = 0; sameSize && k < mxGetNumberOfDimensions(array); ++k) {
-        sameSize = mxGetDimensions(array)[k] == mxGetDimensions(boxes)[k];
-    }
-    if (count != 1 && !sameSize) {
-        gateway::raiseError("spotFit:WrongSize",
-                            "readVariance must be a scalar or the size of boxes.\n");
-    }
-    const bool single = classId == mxSINGLE_CLASS;
-    const void* data = mxGetData(array);
-    if (single ? !allFiniteAndNotNegative<float>(data, count)
-               : !allFiniteAndNotNegative<double>(data, count)) {
-        gateway::raiseError("spotFit:BadVariance",
-                            "readVariance must be finite and not below 0.\n");
-    }
-    return ReadVariance{data, single, count != 1};
-}
 
 void fitSpots(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     if (nrhs < 2 || nrhs > 4) {
@@ -86,7 +47,8 @@ void fitSpots(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
         gateway::raiseError("spotFit:BadSigma",
                             "sigma must be finite, above 0 and at most the box side %d.\n", g);
     }
-    const ReadVariance variance = nrhs == 4 ? readVarianceOf(prhs[3], boxes) : ReadVariance{};
+    const ReadVariance variance =
+        nrhs == 4 ? fitting::readVarianceOf(prhs[3], boxes, "boxes") : ReadVariance{};
     const SpotModel model{g, sigma, nrhs >= 3 && mxGetScalar(prhs[2]) != 0.0};
     const int32_t count = shape.dims[2];
 

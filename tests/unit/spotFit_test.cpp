@@ -9,82 +9,33 @@
 #include <vector>
 
 #include "fit.h"
+#include "independent_model.h"
 #include "standin_host.h"
 
 extern "C" void mexFunction(int, mxArray*[], int, const mxArray*[]);
 
 namespace {
 
-// The model written out again, independently of the module: expected photons of box pixel
-// (i, j) for theta = x, y, photons, background, sigma.
+// Expected photons of box pixel (i, j) for theta = x, y, photons, background, sigma.
 double expected(const std::vector<double>& theta, int i, int j) {
-    const double s = std::sqrt(2.0) * theta[4];
-    auto share = [&](int p, double c) {
-        return 0.5 * (std::erf((p + 0.5 - c) / s) - std::erf((p - 0.5 - c) / s));
-    };
-    return theta[3] + theta[2] * share(i, theta[0]) * share(j, theta[1]);
+    return theta[3] + theta[2] * independent::share(i, theta[0], theta[4]) *
+                          independent::share(j, theta[1], theta[4]);
 }
 
-// With a read variance r per pixel (none when empty), d + r is Poisson of mean mu + r, values
-// below 0 counting as 0.
 double logLikelihood(const std::vector<double>& box, int g, const std::vector<double>& theta,
                      const std::vector<double>& read = {}) {
-    double sum = 0.0;
-    for (int j = 0; j < g; ++j) {
-        for (int i = 0; i < g; ++i) {
-            const double r = read.empty() ? 0.0 : read[i + g * j];
-            const double mu = expected(theta, i, j) + r;
-            sum += std::fmax(box[i + g * j] + r, 0.0) * std::log(mu) - mu;
-        }
-    }
-    return sum;
+    const auto model = [g](const std::vector<double>& t, int p) {
+        return expected(t, p % g, p / g);
+    };
+    return independent::logLikelihood(box, model, theta, read);
 }
 
-// Cramer-Rao bounds from the Fisher information with derivatives by central differences,
-// inverted by Gauss-Jordan elimination.
 std::vector<double> boundsAt(const std::vector<double>& theta, int g, int params,
                              const std::vector<double>& read = {}) {
-    std::vector<std::vector<double>> jacobian(g * g, std::vector<double>(params));
-    for (int k = 0; k < params; ++k) {
-        const double h = 1e-5 * std::fmax(1.0, std::fabs(theta[k]));
-        auto up = theta;
-        auto down = theta;
-        up[k] += h;
-        down[k] -= h;
-        for (int p = 0; p < g * g; ++p) {
-            jacobian[p][k] =
-                (expected(up, p % g, p / g) - expected(down, p % g, p / g)) / (2.0 * h);
-        }
-    }
-    std::vector<std::vector<double>> a(params, std::vector<double>(2 * params, 0.0));
-    for (int k = 0; k < params; ++k) {
-        a[k][params + k] = 1.0;
-        for (int l = 0; l < params; ++l) {
-            for (int p = 0; p < g * g; ++p) {
-                const double r = read.empty() ? 0.0 : read[p];
-                a[k][l] += jacobian[p][k] * jacobian[p][l] / (expected(theta, p % g, p / g) + r);
-            }
-        }
-    }
-    for (int k = 0; k < params; ++k) {
-        const double pivot = a[k][k];
-        for (double& value : a[k]) {
-            value /= pivot;
-        }
-        for (int r = 0; r < params; ++r) {
-            if (r != k) {
-                const double factor = a[r][k];
-                for (int c = 0; c < 2 * params; ++c) {
-                    a[r][c] -= factor * a[k][c];
-                }
-            }
-        }
-    }
-    std::vector<double> bounds(params);
-    for (int k = 0; k < params; ++k) {
-        bounds[k] = std::sqrt(a[k][params + k]);
-    }
-    return bounds;
+    const auto model = [g](const std::vector<double>& t, int p) {
+        return expected(t, p % g, p / g);
+    };
+    return independent::bounds(model, theta, g * g, params, read);
 }
 
 std::vector<double> poissonBox(const std::vector<double>& theta, int g, std::mt19937& rng) {
@@ -518,6 +469,9 @@ TEST(SpotFitEntry, ChecksItsArgumentsInOrder) {
                      "spotFit:WrongSize"});
     cases.push_back(
         {args(ok(), makeScalar(1), makeScalar(0), makeArray(mxSINGLE_CLASS, {5, 5, 2, 1, 2})),
+         "spotFit:WrongSize"});
+    cases.push_back(
+        {args(ok(), makeScalar(1), makeScalar(0), makeArray(mxDOUBLE_CLASS, {25, 1, 2})),
          "spotFit:WrongSize"});
     for (double bad : {-1e-300, double(NAN), double(INFINITY)}) {
         std::vector<double> values(50, 1.0);

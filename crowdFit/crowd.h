@@ -1,0 +1,82 @@
+// Numeric work of crowdFit on plain arrays: the joint maximum-likelihood fit of overlapping
+// spots in one region (a pixel-integrated Gaussian of a fixed width each, on a shared flat
+// background, with each pixel's read variance), an emitter added where the region holds more
+// light than its emitters explain. Nothing here touches the host.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "likelihood.h"
+
+// The most emitters a region's fit holds.
+constexpr int kMaxEmitters = 5;
+// Parameters of the fullest model: the background, and x, y and photons of each emitter.
+constexpr int kMaxJointParams = 1 + 3 * kMaxEmitters;
+
+// An emitter is tried only where the region's log-likelihood ratio exceeds its degrees of
+// freedom by this many standard deviations of the chi-squared distribution ...
+constexpr double kExcessLight = 2.0;
+// ... and kept when twice the gain in log-likelihood exceeds this: the likelihood-ratio test
+// of its three parameters at a significance of 0.001 (chi-squared of 3 degrees of freedom). On
+// single spots on their background, 2 to 8 regions in 10,000 gain an emitter falsely.
+constexpr double kAdditionGain = 16.266;
+
+// What every region is fitted with.
+struct RegionModel {
+    int32_t g;        // the region is g x g pixels
+    double sigma;     // the spots' standard deviation in pixels
+    int maxEmitters;  // at most kMaxEmitters
+};
+
+// One emitter of a region's fit; NaN where its status is kNotASpot or kNotFinite.
+struct EmitterFit {
+    double x;  // 0-based, within the region
+    double y;
+    double photons;
+    double crlb[3];  // on x, y and photons
+    int status;
+};
+
+struct RegionFit {
+    int emitters;  // the starts, then those added
+    EmitterFit emitter[kMaxEmitters];
+    double background;
+    double backgroundCrlb;
+    double logLikelihoodRatio;  // of the region's final model; NaN when it failed
+    int status;                 // of the region's fit
+};
+
+// Doubles of work memory one region's fit needs, for regions of side g.
+size_t regionWorkLength(int32_t g);
+
+// Fits the g x g region `region` from emitters at `starts` (x, y pairs, 0-based within the
+// region; at most model.maxEmitters), with the read variance of its pixels. `work` holds
+// regionWorkLength(g) doubles. Emitters that vanish (photons below the least) or leave the
+// region are dropped, with status kNotASpot; where two collapse onto one spot, the dimmer is.
+// Then, while the region's log-likelihood ratio exceeds its degrees of freedom by
+// kExcessLight standard deviations and it holds fewer than model.maxEmitters, an emitter is
+// tried at the largest residual (smoothed by the spot's shares) and kept when twice the gain in
+// log-likelihood exceeds kAdditionGain.
+template <class T>
+RegionFit fitRegion(const T* region, const ReadVariance& variance, const RegionModel& model,
+                    const double* starts, int startCount, double* work);
+
+// K regions that follow one another, their read variance (none, one value, or a value per
+// pixel of every region), and the starts of each: starts[first[k] ... first[k + 1]) are those
+// of region k, each an x, y pair.
+template <class T>
+struct RegionSet {
+    const T* regions;
+    int64_t count;
+    ReadVariance variance;
+    const double* starts;
+    const int64_t* first;
+};
+
+// fitRegion for every region of the set on up to `threads` threads; the results do not depend
+// on the thread count. Throws std::bad_alloc, before any fit, when the work memory cannot be
+// had.
+template <class T>
+std::vector<RegionFit> fitRegions(const RegionSet<T>& set, const RegionModel& model, int threads);

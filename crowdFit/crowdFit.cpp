@@ -1,0 +1,164 @@
+// crowdFit(regions, starts, sigma[, readVariance]): fits the overlapping spots of each region
+// jointly by maximum likelihood, from the candidates found in it, adding an emitter where the
+// region holds more light than its emitters explain; returns each emitter's estimates, bounds
+// and status, and each region's log-likelihood ratio.
+#include <cmath>
+#include <vector>
+
+#include "crowd.h"
+#include "gateway.h"
+#include "maximise.h"
+#include "parallel.h"
+#include "variance_input.h"
+
+namespace {
+
+const char* const kUsage =
+    "Usage: [params, crlb, logLikelihoodRatio, status] = crowdFit(regions, starts, sigma, "
+    "readVariance)\n";
+const char* const kWrongType = "crowdFit:WrongType";
+
+// A region's fit costs tens of microseconds: fewer than this are not worth a thread.
+constexpr int64_t kRegionsPerThread = 16;
+
+// The starts of each region, as x, y pairs grouped by region (in the order given within one),
+// and where each region's begin: starts checked to lie in a region of the set and inside it.
+struct GroupedStarts {
+    std::vector<double> xy;
+    std::vector<int64_t> first;
+};
+
+GroupedStarts groupStarts(const double* table, int64_t rows, int64_t regions, int32_t g) {
+    GroupedStarts grouped;
+    grouped.first.assign(static_cast<size_t>(regions) + 1, 0);
+    const double edge = g - 0.5;
+    for (int64_t r = 0; r < rows; ++r) {
+        const double region = table[r];
+        const double x = table[r + rows];
+        const double y = table[r + 2 * rows];
+        if (!(region >= 1 && region <= static_cast<double>(regions) &&
+              region == std::floor(region) && x >= -0.5 && x <= edge && y >= -0.5 && y <= edge)) {
+            gateway::raiseError("crowdFit:BadStarts",
+                                "each start's region must be a whole number from 1 to the number "
+                                "of regions, and its x and y within the region, -0.5 to %g.\n",
+                                edge);
+        }
+        ++grouped.first[static_cast<size_t>(region)];
+    }
+    for (int64_t k = 0; k < regions; ++k) {
+        if (grouped.first[static_cast<size_t>(k) + 1] > kMaxEmitters) {
+            gateway::raiseError("crowdFit:TooManyStarts", "a region holds at most %d starts.\n",
+                                kMaxEmitters);
+        }
+        grouped.first[static_cast<size_t>(k) + 1] += grouped.first[static_cast<size_t>(k)];
+    }
+    grouped.xy.resize(2 * static_cast<size_t>(rows));
+    std::vector<int64_t> next(grouped.first.begin(), grouped.first.end() - 1);
+    for (int64_t r = 0; r < rows; ++r) {
+        const auto region = static_cast<size_t>(table[r]) - 1;
+        const auto slot = static_cast<size_t>(next[region]++);
+        grouped.xy[2 * slot] = table[r + rows];
+        grouped.xy[2 * slot + 1] = table[r + 2 * rows];
+    }
+    return grouped;
+}
+
+void fitCrowds(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
+    if (nrhs != 3 && nrhs != 4) {
+        gateway::raiseError("crowdFit:WrongNumberOfInputs", "%s", kUsage);
+    }
+    const mxArray* regions = prhs[0];
+    const mxClassID regionClass = mxGetClassID(regions);
+    if ((regionClass != mxSINGLE_CLASS && regionClass != mxDOUBLE_CLASS) || mxIsComplex(regions) ||
+        mxIsSparse(regions)) {
+        gateway::raiseError(kWrongType, "regions must be a real, full single or double array.\n");
+    }
+    if (!gateway::isRealNumeric(prhs[1])) {
+        gateway::raiseError(kWrongType, "starts must be a real numeric table.\n");
+    }
+    if (!gateway::isRealNumericScalar(prhs[2])) {
+        gateway::raiseError(kWrongType, "sigma must be a real numeric scalar.\n");
+    }
+    const gateway::Shape shape = gateway::readShape(regions);
+    const int32_t g = shape.dims[0];
+    if (shape.count > 3 || shape.dims[1] != g || g < 3) {
+        gateway::raiseError("crowdFit:WrongSize",
+                            "regions must be g-by-g or g-by-g-by-K, with g at least 3.\n");
+    }
+    const gateway::Shape startShape = gateway::readShape(prhs[1]);
+    if (startShape.count != 2 || (startShape.dims[1] != 3 && startShape.elements != 0)) {
+        gateway::raiseError("crowdFit:WrongSize",
+                            "starts must have three columns: region, x and y.\n");
+    }
+    const double sigma = mxGetScalar(prhs[2]);
+    if (!(std::isfinite(sigma) && sigma > 0.0 && sigma <= g)) {
+        gateway::raiseError("crowdFit:BadSigma",
+                            "sigma must be finite, above 0 and at most the region side %d.\n", g);
+    }
+    const int32_t count = shape.dims[2];
+    const int64_t rows = startShape.elements == 0 ? 0 : startShape.dims[0];
+    gateway::Scratch scratch;
+    const double* table = gateway::readAsDoubles(prhs[1], 3 * rows, &scratch);
+    const GroupedStarts starts = groupStarts(table, rows, count, g);
+    const ReadVariance variance =
+        nrhs == 4 ? fitting::readVarianceOf(prhs[3], regions, "regions") : ReadVariance{};
+
+    const RegionModel model{g, sigma, kMaxEmitters};
+    const int threads = parallel::threadsFor(count, kRegionsPerThread);
+    std::vector<RegionFit> fits;
+    if (regionClass == mxSINGLE_CLASS) {
+        const RegionSet<float> set{static_cast<const float*>(mxGetData(regions)), count, variance,
+                                   starts.xy.data(), starts.first.data()};
+        fits = fitRegions(set, model, threads);
+    } else {
+        const RegionSet<double> set{static_cast<const double*>(mxGetData(regions)), count, variance,
+                                    starts.xy.data(), starts.first.data()};
+        fits = fitRegions(set, model, threads);
+    }
+    int64_t emitters = 0;
+    for (const RegionFit& fit : fits) {
+        emitters += fit.emitters;
+    }
+    if (emitters > INT32_MAX) {
+        gateway::raiseDimensionTooLarge();
+    }
+    const auto total = static_cast<int32_t>(emitters);
+    const auto unfilled = gateway::Fill::kUnfilled;
+    mxArray* params = gateway::createOutputMatrix(total, 5, mxDOUBLE_CLASS, unfilled);
+    mxArray* crlb = gateway::createOutputMatrix(total, 4, mxDOUBLE_CLASS, unfilled);
+    mxArray* ratio = gateway::createOutputMatrix(count, 1, mxDOUBLE_CLASS, unfilled);
+    mxArray* status = gateway::createOutputMatrix(total, 1, mxDOUBLE_CLASS, unfilled);
+    auto* p = static_cast<double*>(mxGetData(params));
+    auto* c = static_cast<double*>(mxGetData(crlb));
+    auto* s = static_cast<double*>(mxGetData(status));
+    int64_t row = 0;
+    for (int32_t k = 0; k < count; ++k) {
+        const RegionFit& fit = fits[static_cast<size_t>(k)];
+        static_cast<double*>(mxGetData(ratio))[k] = fit.logLikelihoodRatio;
+        for (int e = 0; e < fit.emitters; ++e, ++row) {
+            const EmitterFit& emitter = fit.emitter[e];
+            const bool fitted = emitter.status <= kStillMoving;
+            const double values[5] = {k + 1.0, emitter.x, emitter.y, emitter.photons,
+                                      fitted ? fit.background : NAN};
+            const double bounds[4] = {emitter.crlb[0], emitter.crlb[1], emitter.crlb[2],
+                                      fitted ? fit.backgroundCrlb : NAN};
+            for (int q = 0; q < 5; ++q) {
+                p[row + q * emitters] = values[q];
+            }
+            for (int q = 0; q < 4; ++q) {
+                c[row + q * emitters] = bounds[q];
+            }
+            s[row] = emitter.status;
+        }
+    }
+    gateway::storeOutput(nlhs, plhs, 0, params);
+    gateway::storeOutput(nlhs, plhs, 1, crlb);
+    gateway::storeOutput(nlhs, plhs, 2, ratio);
+    gateway::storeOutput(nlhs, plhs, 3, status);
+}
+
+}  // namespace
+
+extern "C" MEX_EXPORT void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
+    gateway::runGuarded([&] { fitCrowds(nlhs, plhs, nrhs, prhs); });
+}

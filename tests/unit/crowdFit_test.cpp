@@ -1,0 +1,343 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "crowd.h"
+#include "independent_model.h"
+#include "maximise.h"
+#include "standin_host.h"
+
+extern "C" void mexFunction(int, mxArray*[], int, const mxArray*[]);
+
+namespace {
+
+constexpr double kSigma = 1.3;
+
+// Expected photons of region pixel p (i + g j) for theta = background, then x, y and photons
+// of each emitter.
+independent::PixelModel jointModel(int g) {
+    return [g](const std::vector<double>& theta, int p) {
+        double mu = theta[0];
+        for (size_t e = 1; e + 2 < theta.size(); e += 3) {
+            mu += theta[e + 2] * independent::share(p % g, theta[e], kSigma) *
+                  independent::share(p / g, theta[e + 1], kSigma);
+        }
+        return mu;
+    };
+}
+
+std::vector<double> poissonRegion(const std::vector<double>& theta, int g, std::mt19937& rng) {
+    const auto model = jointModel(g);
+    std::vector<double> region(g * g);
+    for (int p = 0; p < g * g; ++p) {
+        region[p] = std::poisson_distribution<int>(model(theta, p))(rng);
+    }
+    return region;
+}
+
+RegionFit fit(const std::vector<double>& region, int g, const std::vector<double>& starts,
+              const std::vector<double>& read = {}) {
+    std::vector<double> work(regionWorkLength(g));
+    const ReadVariance variance{read.empty() ? nullptr : read.data(), false, true};
+    return fitRegion(region.data(), variance, RegionModel{g, kSigma, kMaxEmitters}, starts.data(),
+                     static_cast<int>(starts.size() / 2), work.data());
+}
+
+// The fit's parameters in the independent model's order.
+std::vector<double> thetaOf(const RegionFit& result) {
+    std::vector<double> theta = {result.background};
+    for (int e = 0; e < result.emitters; ++e) {
+        if (result.emitter[e].status <= kStillMoving) {
+            const EmitterFit& emitter = result.emitter[e];
+            theta.insert(theta.end(), {emitter.x, emitter.y, emitter.photons});
+        }
+    }
+    return theta;
+}
+
+TEST(FitRegion, RecoversTwoEmittersAtTheirJointBoundsAndMaximisesTheLikelihood) {
+    // 11x11 regions, two spots of 1000 photons 2 pixels apart on 10 a pixel, started from the
+    // whole pixels they fall on as spotFind gives them.
+    std::mt19937 rng(3);
+    std::uniform_real_distribution<double> offset(-0.5, 0.5);
+    const int g = 11;
+    const int regions = 1000;
+    double squares[2] = {};
+    double boundSum[2] = {};
+    int converged = 0;
+    for (int k = 0; k < regions; ++k) {
+        const double x = 4.0 + offset(rng);
+        const double y = 5.0 + offset(rng);
+        const std::vector<double> truth = {10, x, y, 1000, x + 2.0, y, 1000};
+        const std::vector<double> region = poissonRegion(truth, g, rng);
+        const RegionFit result =
+            fit(region, g, {std::round(x), std::round(y), std::round(x + 2), std::round(y)});
+        ASSERT_EQ(result.emitters, 2);  // no emitter is added where none is
+        if (result.status != kConverged) {
+            continue;
+        }
+        ++converged;
+        for (int e = 0; e < 2; ++e) {
+            const double error = result.emitter[e].x - truth[1 + 3 * e];
+            squares[e] += error * error;
+            boundSum[e] += result.emitter[e].crlb[0];
+        }
+        if (k < 20) {
+            // The bounds are the independent model's at the fit, no small move of a parameter
+            // raises the likelihood, and the ratio is twice the likelihood's distance from the
+            // saturated model.
+            const auto model = jointModel(g);
+            const std::vector<double> theta = thetaOf(result);
+            const std::vector<double> bounds = independent::bounds(model, theta, g * g, 7);
+            EXPECT_NEAR(result.backgroundCrlb / bounds[0], 1.0, 1e-5);
+            for (int e = 0; e < 2; ++e) {
+                for (int q = 0; q < 3; ++q) {
+                    EXPECT_NEAR(result.emitter[e].crlb[q] / bounds[1 + 3 * e + q], 1.0, 1e-5);
+                }
+            }
+            const double best = independent::logLikelihood(region, model, theta);
+            for (int p = 0; p < 7; ++p) {
+                for (double move : {-1e-3, 1e-3}) {
+                    auto moved = theta;
+                    moved[p] += move * std::fmax(1.0, std::fabs(theta[p]));
+                    EXPECT_LT(independent::logLikelihood(region, model, moved), best) << p;
+                }
+            }
+            double ratio = 0.0;
+            for (int p = 0; p < g * g; ++p) {
+                const double mu = model(theta, p);
+                const double c = region[p];
+                ratio += c > 0 ? mu - c + c * std::log(c / mu) : mu;
+            }
+            EXPECT_NEAR(result.logLikelihoodRatio, 2.0 * ratio, 1e-9 * ratio);
+        }
+    }
+    EXPECT_GE(converged, 0.99 * regions);
+    for (int e = 0; e < 2; ++e) {
+        const double spread = std::sqrt(squares[e] / converged);
+        EXPECT_LT(spread / (boundSum[e] / converged), 1.10) << e;
+        EXPECT_GT(spread / (boundSum[e] / converged), 0.90) << e;
+    }
+}
+
+TEST(FitRegion, AddsAnEmitterWhereASecondSpotIsAndRarelyWhereNoneIs) {
+    std::mt19937 rng(5);
+    std::uniform_real_distribution<double> offset(-0.5, 0.5);
+    const int g = 11;
+    // A second spot of 600 photons 3 pixels from the one started from.
+    int added = 0;
+    for (int k = 0; k < 200; ++k) {
+        const double x = 4.0 + offset(rng);
+        const double y = 5.0 + offset(rng);
+        const std::vector<double> truth = {10, x, y, 1500, x + 3.0, y + 0.5, 600};
+        const RegionFit result = fit(poissonRegion(truth, g, rng), g, {4, 5});
+        if (result.emitters == 2 && result.status == kConverged) {
+            ++added;
+            EXPECT_NEAR(result.emitter[1].x, x + 3.0, 0.5);
+            EXPECT_NEAR(result.emitter[1].y, y + 0.5, 0.5);
+            EXPECT_NEAR(result.emitter[0].x, x, 0.3);
+        }
+    }
+    EXPECT_GE(added, 196);
+    // One spot on its background: an emitter is added about as often as the test's
+    // significance of 0.001 says (and less, since it is tried only on excess light).
+    int falselyAdded = 0;
+    const int regions = 20000;
+    for (int k = 0; k < regions; ++k) {
+        const double x = 5.0 + offset(rng);
+        const double y = 5.0 + offset(rng);
+        const RegionFit result = fit(poissonRegion({10, x, y, 1000}, g, rng), g, {5, 5});
+        falselyAdded += result.emitters > 1;
+    }
+    EXPECT_LE(falselyAdded, 0.002 * regions);
+}
+
+TEST(FitRegion, DropsWhatVanishesOrCannotBeToldApartAndReportsRegionsThatFail) {
+    std::mt19937 rng(9);
+    const int g = 9;
+    const std::vector<double> region = poissonRegion({5, 4.2, 3.9, 2000}, g, rng);
+    // Two starts on one spot: the dimmer goes, the other fits the spot.
+    const RegionFit twice = fit(region, g, {4, 4, 4, 4});
+    ASSERT_EQ(twice.emitters, 2);
+    const int kept = twice.emitter[0].status == kConverged ? 0 : 1;
+    EXPECT_EQ(twice.emitter[kept].status, kConverged);
+    EXPECT_EQ(twice.emitter[1 - kept].status, kNotASpot);
+    EXPECT_TRUE(std::isnan(twice.emitter[1 - kept].x) &&
+                std::isnan(twice.emitter[1 - kept].crlb[2]));
+    EXPECT_NEAR(twice.emitter[kept].x, 4.2, 0.2);
+    const RegionFit once = fit(region, g, {4, 4});
+    EXPECT_EQ(std::memcmp(&once.emitter[0], &twice.emitter[kept], sizeof once.emitter[0]), 0);
+    EXPECT_EQ(once.logLikelihoodRatio, twice.logLikelihoodRatio);
+    // No photons, and a NaN: every emitter of the region says so.
+    const RegionFit empty = fit(std::vector<double>(g * g, 0.0), g, {4, 4, 1, 1});
+    EXPECT_EQ(empty.status, kNotASpot);
+    EXPECT_EQ(empty.emitter[1].status, kNotASpot);
+    std::vector<double> bad = region;
+    bad[40] = NAN;
+    const RegionFit notFinite = fit(bad, g, {4, 4, 1, 1});
+    EXPECT_EQ(notFinite.emitter[0].status, kNotFinite);
+    EXPECT_EQ(notFinite.emitter[1].status, kNotFinite);
+    EXPECT_TRUE(std::isnan(notFinite.logLikelihoodRatio));
+}
+
+TEST(FitRegions, GiveEachRegionItsOwnReadVarianceAndTheSameFitsOnAnyThreadCount) {
+    std::mt19937 rng(13);
+    std::uniform_real_distribution<double> offset(-0.5, 0.5);
+    std::uniform_real_distribution<double> readNoise(0.5, 9.0);
+    const int g = 9;
+    const int count = 40;
+    std::vector<float> regions;
+    std::vector<double> read;
+    std::vector<double> starts;
+    std::vector<int64_t> first = {0};
+    for (int k = 0; k < count; ++k) {
+        const double x = 3.0 + offset(rng);
+        const std::vector<double> region =
+            poissonRegion({8, x, 4.0, 900, x + 2.5, 4.5, 700}, g, rng);
+        for (int p = 0; p < g * g; ++p) {
+            read.push_back(readNoise(rng));
+            regions.push_back(static_cast<float>(
+                region[p] + std::normal_distribution<double>(0, std::sqrt(read.back()))(rng)));
+        }
+        // Every third region from one start only.
+        starts.insert(starts.end(), {3, 4});
+        if (k % 3 != 0) {
+            starts.insert(starts.end(), {6, 4});
+        }
+        first.push_back(static_cast<int64_t>(starts.size() / 2));
+    }
+    const ReadVariance variance{read.data(), false, true};
+    const RegionSet<float> set{regions.data(), count, variance, starts.data(), first.data()};
+    const RegionModel model{g, kSigma, kMaxEmitters};
+    const std::vector<RegionFit> one = fitRegions(set, model, 1);
+    const std::vector<RegionFit> two = fitRegions(set, model, 2);
+    ASSERT_EQ(one.size(), static_cast<size_t>(count));
+    std::vector<double> work(regionWorkLength(g));
+    int converged = 0;
+    for (int k = 0; k < count; ++k) {
+        EXPECT_EQ(std::memcmp(&one[k], &two[k], sizeof one[k]), 0) << k;
+        const ReadVariance own{read.data() + k * g * g, false, true};
+        const RegionFit alone =
+            fitRegion(regions.data() + k * g * g, own, model, starts.data() + 2 * first[k],
+                      static_cast<int>(first[k + 1] - first[k]), work.data());
+        EXPECT_EQ(std::memcmp(&one[k], &alone, sizeof alone), 0) << k;
+        converged += one[k].status == kConverged && one[k].emitters == 2;
+    }
+    EXPECT_GE(converged, count - 2);  // those from one start gained the second emitter
+}
+
+template <class... Arrays>
+std::vector<standin::ArrayPtr> args(Arrays... arrays) {
+    std::vector<standin::ArrayPtr> inputs;
+    (inputs.push_back(std::move(arrays)), ...);
+    return inputs;
+}
+
+standin::CallResult callCrowdFit(int nlhs, const std::vector<standin::ArrayPtr>& inputs) {
+    std::vector<const mxArray*> raw;
+    for (const auto& input : inputs) {
+        raw.push_back(input.get());
+    }
+    return standin::call(mexFunction, "crowdFit", nlhs, raw);
+}
+
+TEST(CrowdFitEntry, ListsEmittersRegionByRegionInTheOrderOfTheirStarts) {
+    std::mt19937 rng(21);
+    const int g = 9;
+    std::vector<double> values;
+    for (double x : {2.2, 6.1}) {
+        const std::vector<double> region = poissonRegion({5, x, 4, 1200, 4.5, 6.3, 900}, g, rng);
+        values.insert(values.end(), region.begin(), region.end());
+    }
+    // Region 2's start first, and region 1's in the opposite order of its spots; region 2 has
+    // none for its second spot.
+    const std::vector<double> table = {2, 1, 1, 6, 4, 2, 4, 6, 4};
+    const auto result =
+        callCrowdFit(4, args(standin::makeFilled<double>(mxDOUBLE_CLASS, {9, 9, 2}, values),
+                             standin::makeFilled<double>(mxDOUBLE_CLASS, {3, 3}, table),
+                             standin::makeScalar(kSigma)));
+    ASSERT_FALSE(result.failed) << result.message;
+    const auto* params = static_cast<const double*>(mxGetData(result.outputs[0].get()));
+    const auto* status = static_cast<const double*>(mxGetData(result.outputs[3].get()));
+    ASSERT_EQ(mxGetM(result.outputs[0].get()), 4u);  // three starts and one added
+    ASSERT_EQ(mxGetM(result.outputs[2].get()), 2u);
+    const double region[4] = {1, 1, 2, 2};
+    const double x[4] = {4.5, 2.2, 6.1, 4.5};
+    const double y[4] = {6.3, 4, 4, 6.3};
+    for (int r = 0; r < 4; ++r) {
+        EXPECT_EQ(params[r], region[r]);
+        EXPECT_NEAR(params[r + 4], x[r], 0.3) << r;
+        EXPECT_NEAR(params[r + 8], y[r], 0.3) << r;
+        EXPECT_EQ(status[r], kConverged);
+    }
+    EXPECT_EQ(params[16], params[17]);  // one background per region
+    EXPECT_EQ(params[18], params[19]);
+    EXPECT_NE(params[16], params[18]);
+}
+
+TEST(CrowdFitEntry, ChecksItsArgumentsInOrder) {
+    using standin::makeArray;
+    using standin::makeScalar;
+    const auto ok = [] { return makeArray(mxDOUBLE_CLASS, {5, 5, 2}); };
+    const auto start = [](std::vector<double> row) {
+        return standin::makeFilled<double>(mxDOUBLE_CLASS, {1, 3}, row);
+    };
+    struct Case {
+        std::vector<standin::ArrayPtr> inputs;
+        const char* identifier;
+    };
+    std::vector<Case> cases;
+    cases.push_back({args(ok(), start({1, 2, 2})), "crowdFit:WrongNumberOfInputs"});
+    cases.push_back({args(makeArray(mxINT16_CLASS, {5, 5}), start({1, 2, 2}), makeScalar(1)),
+                     "crowdFit:WrongType"});
+    cases.push_back({args(ok(), standin::makeText("abc"), makeScalar(1)), "crowdFit:WrongType"});
+    cases.push_back(
+        {args(ok(), start({1, 2, 2}), makeArray(mxDOUBLE_CLASS, {1, 2})), "crowdFit:WrongType"});
+    cases.push_back({args(makeArray(mxDOUBLE_CLASS, {5, 4}), start({1, 2, 2}), makeScalar(1)),
+                     "crowdFit:WrongSize"});
+    cases.push_back({args(makeArray(mxDOUBLE_CLASS, {5, 5, 2, 2}), start({1, 2, 2}), makeScalar(1)),
+                     "crowdFit:WrongSize"});
+    cases.push_back(
+        {args(ok(), makeArray(mxDOUBLE_CLASS, {2, 2}), makeScalar(1)), "crowdFit:WrongSize"});
+    for (double sigma : {0.0, 5.5, double(NAN)}) {
+        cases.push_back({args(ok(), start({1, 2, 2}), makeScalar(sigma)), "crowdFit:BadSigma"});
+    }
+    for (std::vector<double> row : std::vector<std::vector<double>>{{0, 2, 2},
+                                                                    {3, 2, 2},
+                                                                    {1.5, 2, 2},
+                                                                    {NAN, 2, 2},
+                                                                    {1, -0.6, 2},
+                                                                    {1, 2, 4.6},
+                                                                    {1, 2, NAN}}) {
+        cases.push_back({args(ok(), start(row), makeScalar(1)), "crowdFit:BadStarts"});
+    }
+    cases.push_back(
+        {args(ok(),
+              standin::makeFilled<double>(mxDOUBLE_CLASS, {6, 3}, std::vector<double>(18, 2.0)),
+              makeScalar(1)),
+         "crowdFit:TooManyStarts"});
+    cases.push_back({args(ok(), start({1, 2, 2}), makeScalar(1), makeArray(mxDOUBLE_CLASS, {5, 5})),
+                     "crowdFit:WrongSize"});
+    cases.push_back(
+        {args(ok(), start({1, 2, 2}), makeScalar(1), makeScalar(-1)), "crowdFit:BadVariance"});
+    for (const Case& c : cases) {
+        const auto result = callCrowdFit(4, c.inputs);
+        EXPECT_TRUE(result.failed) << c.identifier;
+        EXPECT_EQ(result.identifier, c.identifier) << result.message;
+        EXPECT_EQ(result.arraysAtError, 0u) << c.identifier;
+    }
+    // Accepted: no starts at all (0-by-0 or 0-by-3), and regions without starts.
+    for (size_t columns : {0, 3}) {
+        const auto result =
+            callCrowdFit(4, args(ok(), makeArray(mxDOUBLE_CLASS, {0, columns}), makeScalar(1)));
+        ASSERT_FALSE(result.failed) << result.message;
+        EXPECT_EQ(mxGetM(result.outputs[0].get()), 0u);
+        EXPECT_EQ(mxGetN(result.outputs[0].get()), 5u);
+        EXPECT_EQ(mxGetM(result.outputs[2].get()), 2u);
+    }
+}
+
+}  // namespace
