@@ -49,7 +49,8 @@ function buildToolbox(outDir, vendorLibrary, builder)
   end
   includes = {['-I' src('gateway')], ['-I' src('dotMosaic')], ['-I' src('boxGather')], ...
               ['-I' src('frameFetch')], ['-I' src('frameFetch', 'standin_dcimgapi')], ...
-              ['-I' src('fitting')], ['-I' src('spotFit')], ['-I' src('spotFind')]};
+              ['-I' src('fitting')], ['-I' src('spotFit')], ['-I' src('spotFind')], ...
+              ['-I' src('crowdFit')]};
   build = @(name, sources, flags, libraries) ...
       compileModule(builder, outDir, name, sources, [includes, flags], libraries);
 
@@ -61,6 +62,8 @@ function buildToolbox(outDir, vendorLibrary, builder)
                     src('fitting', 'psf.cpp')}, gateway], {}, {});
   build('spotFind', [{src('spotFind', 'spotFind.cpp'), src('spotFind', 'find.cpp')}, gateway], ...
         {}, {});
+  build('crowdFit', [{src('crowdFit', 'crowdFit.cpp'), src('crowdFit', 'crowd.cpp'), ...
+                     src('fitting', 'psf.cpp')}, gateway], {}, {});
   frameSources = [{src('frameFetch', 'frameFetch.cpp'), src('frameFetch', 'recording.cpp'), ...
                    src('frameFetch', 'guarded_copy.cpp')}, gateway];
   if isempty(vendorLibrary)
@@ -71,7 +74,7 @@ function buildToolbox(outDir, vendorLibrary, builder)
   else
     build('frameFetch', frameSources, {}, {vendorLibrary});
   end
-  for name = {'dotMosaic', 'boxGather', 'frameFetch', 'spotFit', 'spotFind'}
+  for name = {'dotMosaic', 'boxGather', 'frameFetch', 'spotFit', 'spotFind', 'crowdFit'}
     copyfile(src(name{1}, [name{1} '.m']), outDir);
   end
   % The M functions that chain the modules.

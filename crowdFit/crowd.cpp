@@ -372,8 +372,8 @@ RegionFit fitRegion(const T* region, const ReadVariance& variance, const RegionM
     best.ratio = ratioOf(data, model, axes, best, expected);
     int slotsUsed = startCount;
     // More light than the emitters explain: one more where the residual is largest, kept only
-    // when the likelihood gains enough.
-    while (best.status == kConverged && best.k < model.maxEmitters) {
+    // when the likelihood gains enough. Emitters dropped keep their rows.
+    while (best.status == kConverged && slotsUsed < model.maxEmitters) {
         const int freedom = g * g - (1 + 3 * best.k);
         if (!(best.ratio > freedom + kExcessLight * std::sqrt(2.0 * freedom))) {
             break;

@@ -56,9 +56,9 @@ size_t regionWorkLength(int32_t g);
 // regionWorkLength(g) doubles. Emitters that vanish (photons below the least) or leave the
 // region are dropped, with status kNotASpot; where two collapse onto one spot, the dimmer is.
 // Then, while the region's log-likelihood ratio exceeds its degrees of freedom by
-// kExcessLight standard deviations and it holds fewer than model.maxEmitters, an emitter is
-// tried at the largest residual (smoothed by the spot's shares) and kept when twice the gain in
-// log-likelihood exceeds kAdditionGain.
+// kExcessLight standard deviations and it holds fewer than model.maxEmitters (those dropped
+// among them), an emitter is tried at the largest residual (smoothed by the spot's shares) and
+// kept when twice the gain in log-likelihood exceeds kAdditionGain.
 template <class T>
 RegionFit fitRegion(const T* region, const ReadVariance& variance, const RegionModel& model,
                     const double* starts, int startCount, double* work);

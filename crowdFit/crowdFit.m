@@ -29,7 +29,7 @@
 %   exceeds 16.27: the likelihood-ratio test of its three parameters at a
 %   significance of 0.001 (chi-squared with 3 degrees of freedom). On single
 %   spots on their background, 2 to 8 regions in 10,000 gain an emitter
-%   falsely. A region holds at most 5 emitters.
+%   falsely. A region holds at most 5 emitters, those dropped among them.
 %
 %   Inputs
 %     regions   real, full single or double array, g-by-g-by-K (K regions; a

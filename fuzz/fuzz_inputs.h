@@ -157,6 +157,46 @@ inline standin::ArrayPtr slotArray(FuzzedDataProvider& data, mxClassID expected,
     return makeArray(data, expected, std::move(dims));
 }
 
+// A read variance for data of the given dimensions: mostly of that size or a scalar, single
+// or double, and mostly not below 0.
+inline standin::ArrayPtr readVarianceInput(FuzzedDataProvider& data,
+                                           const std::vector<size_t>& dataDims) {
+    const mxClassID classId = data.ConsumeBool() ? mxSINGLE_CLASS : mxDOUBLE_CLASS;
+    const bool whole = data.ConsumeBool();
+    standin::ArrayPtr input =
+        slotArray(data, classId, whole ? dataDims : std::vector<size_t>{1, 1});
+    mxArray* variance = input.get();
+    const mxClassID made = mxGetClassID(variance);
+    if (data.ConsumeIntegralInRange<int>(0, 3) != 0 && !mxIsComplex(variance) &&
+        !mxIsSparse(variance) && (made == mxDOUBLE_CLASS || made == mxSINGLE_CLASS)) {
+        for (size_t e = 0; e < mxGetNumberOfElements(variance); ++e) {
+            if (made == mxDOUBLE_CLASS) {
+                auto* values = static_cast<double*>(mxGetData(variance));
+                values[e] = std::fabs(values[e]);
+            } else {
+                auto* values = static_cast<float*>(mxGetData(variance));
+                values[e] = std::fabs(values[e]);
+            }
+        }
+    }
+    return input;
+}
+
+// Mostly g-by-g-by-K boxes of single or double, sometimes another class or shape; their
+// dimensions as made into `dims`.
+inline standin::ArrayPtr boxesInput(FuzzedDataProvider& data, std::vector<size_t>* dims) {
+    const auto g = data.ConsumeIntegralInRange<size_t>(3, 9);
+    const auto boxes = data.ConsumeIntegralInRange<size_t>(0, 6);
+    const auto shape = data.ConsumeBool() ? std::vector<size_t>{g, g, boxes} : anyShape(data);
+    const mxClassID classId = data.ConsumeIntegralInRange<int>(0, 5) == 0
+                                  ? anyClass(data)
+                                  : (data.ConsumeBool() ? mxSINGLE_CLASS : mxDOUBLE_CLASS);
+    standin::ArrayPtr input = slotArray(data, classId, shape);
+    const mwSize* made = mxGetDimensions(input.get());
+    dims->assign(made, made + mxGetNumberOfDimensions(input.get()));
+    return input;
+}
+
 // Mostly the number of inputs an entry expects, sometimes any from none to two more.
 inline int inputCount(FuzzedDataProvider& data, int expected) {
     return data.ConsumeIntegralInRange<int>(0, 9) == 0

@@ -46,37 +46,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
     std::vector<size_t> boxDims;
     for (int k = 0; k < count; ++k) {
         if (k == 3) {
-            // A read variance: mostly the boxes' size or a scalar, mostly not below 0.
-            const mxClassID classId = data.ConsumeBool() ? mxSINGLE_CLASS : mxDOUBLE_CLASS;
-            const bool whole = data.ConsumeBool();
-            inputs.push_back(
-                fuzzing::slotArray(data, classId, whole ? boxDims : std::vector<size_t>{1, 1}));
-            mxArray* variance = inputs.back().get();
-            const mxClassID made = mxGetClassID(variance);
-            if (data.ConsumeIntegralInRange<int>(0, 3) != 0 && !mxIsComplex(variance) &&
-                !mxIsSparse(variance) && (made == mxDOUBLE_CLASS || made == mxSINGLE_CLASS)) {
-                for (size_t e = 0; e < mxGetNumberOfElements(variance); ++e) {
-                    if (made == mxDOUBLE_CLASS) {
-                        auto* values = static_cast<double*>(mxGetData(variance));
-                        values[e] = std::fabs(values[e]);
-                    } else {
-                        auto* values = static_cast<float*>(mxGetData(variance));
-                        values[e] = std::fabs(values[e]);
-                    }
-                }
-            }
+            inputs.push_back(fuzzing::readVarianceInput(data, boxDims));
         } else if (k == 0) {
-            // Mostly g-by-g-by-K boxes of single or double, sometimes another class or shape.
-            const auto g = data.ConsumeIntegralInRange<size_t>(3, 9);
-            const auto boxes = data.ConsumeIntegralInRange<size_t>(0, 6);
-            const auto dims =
-                data.ConsumeBool() ? std::vector<size_t>{g, g, boxes} : fuzzing::anyShape(data);
-            const mxClassID classId = data.ConsumeIntegralInRange<int>(0, 5) == 0
-                                          ? fuzzing::anyClass(data)
-                                          : (data.ConsumeBool() ? mxSINGLE_CLASS : mxDOUBLE_CLASS);
-            inputs.push_back(fuzzing::slotArray(data, classId, dims));
-            const mwSize* made = mxGetDimensions(inputs.back().get());
-            boxDims.assign(made, made + mxGetNumberOfDimensions(inputs.back().get()));
+            inputs.push_back(fuzzing::boxesInput(data, &boxDims));
         } else {
             inputs.push_back(fuzzing::slotArray(data, mxDOUBLE_CLASS, {1, 1}));
         }

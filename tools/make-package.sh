@@ -16,18 +16,19 @@ cp "$here/package/Makefile" "$root/src/Makefile"
 cp "$here"/gateway/{gateway.h,gateway.cpp,parallel.h,parallel.cpp,octave_arrays.h,octave_arrays.cpp} \
    "$here"/dotMosaic/{dotMosaic.cpp,mosaic.cpp,mosaic.h} \
    "$here"/boxGather/{boxGather.cpp,boxes.cpp,boxes.h} \
-   "$here"/fitting/{psf.cpp,psf.h,likelihood.h,maximise.h,definite.h} \
+   "$here"/fitting/{psf.cpp,psf.h,likelihood.h,maximise.h,definite.h,variance_input.h} \
    "$here"/spotFit/{spotFit.cpp,fit.cpp,fit.h} \
    "$here"/spotFind/{spotFind.cpp,find.cpp,find.h} \
+   "$here"/crowdFit/{crowdFit.cpp,crowd.cpp,crowd.h} \
    "$here"/frameFetch/{frameFetch.cpp,recording.cpp,recording.h,guarded_copy.cpp,guarded_copy.h,dcimg.h,wide_text.h} \
    "$here"/frameFetch/standin_dcimgapi/{dcimgapi.cpp,mapped_file.cpp,mapped_file.h,standin_codes.h} \
    "$root/src/"
 # Modules, their help and the library go to one folder, so that each module's MEX file and
 # help file sit side by side and the library beside the module that loads it.
 cp "$here"/dotMosaic/dotMosaic.m "$here"/boxGather/boxGather.m "$here"/frameFetch/frameFetch.m \
-   "$here"/spotFit/spotFit.m "$here"/spotFind/spotFind.m \
+   "$here"/spotFit/spotFit.m "$here"/spotFind/spotFind.m "$here"/crowdFit/crowdFit.m \
    "$root/src/"
-printf '%s\n' dotMosaic.mex boxGather.mex frameFetch.mex spotFit.mex spotFind.mex libdcimgapi.so > "$root/src/FILES"
+printf '%s\n' dotMosaic.mex boxGather.mex frameFetch.mex spotFit.mex spotFind.mex crowdFit.mex libdcimgapi.so > "$root/src/FILES"
 cp "$here/frameFetch/standin_dcimgapi/writeRecording.m" "$here"/pipeline/*.m "$root/inst/"
 tar -C "$stage" -czf "$out/spot-$version.tar.gz" "spot-$version"
 echo "$out/spot-$version.tar.gz"

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "boxes.h"
+#include "crowd.h"
 #include "find.h"
 #include "fit.h"
 #include "mosaic.h"
@@ -215,6 +216,37 @@ void spotFindAnswers(standin::MexEntry entry) {
           "spotFind with a NaN threshold: " + error.identifier);
 }
 
+void crowdFitAnswers(standin::MexEntry entry) {
+    std::vector<double> region(9 * 9);
+    for (size_t k = 0; k < region.size(); ++k) {
+        region[k] = static_cast<double>((k * 37) % 11) + (k == 30 || k == 32 ? 400.0 : 0.0);
+    }
+    const std::vector<double> starts = {3, 3, 5, 3};
+    std::vector<standin::ArrayPtr> in;
+    in.push_back(standin::makeFilled<double>(mxDOUBLE_CLASS, {9, 9}, region));
+    in.push_back(standin::makeFilled<double>(mxDOUBLE_CLASS, {2, 3}, {1, 1, 3, 5, 3, 3}));
+    in.push_back(standin::makeScalar(1.3));
+    const auto result = call(entry, "crowdFit", 4, in);
+    check(!result.failed && result.unwrittenOutputs == 0, "crowdFit: " + result.message);
+    if (!result.failed) {
+        std::vector<double> work(regionWorkLength(9));
+        const RegionFit fit = fitRegion(region.data(), ReadVariance{}, RegionModel{9, 1.3, 5},
+                                        starts.data(), 2, work.data());
+        const auto* params = standin::elementsOf<double>(result.outputs[0].get());
+        const auto rows = static_cast<int>(mxGetM(result.outputs[0].get()));
+        bool same = rows == fit.emitters;
+        for (int e = 0; same && e < rows; ++e) {
+            same = std::memcmp(&params[e + rows], &fit.emitter[e].x, 8) == 0 &&
+                   std::memcmp(&params[e + 3 * rows], &fit.emitter[e].photons, 8) == 0;
+        }
+        check(same, "crowdFit differs from fitRegion");
+    }
+    in[1] = standin::makeFilled<double>(mxDOUBLE_CLASS, {1, 3}, {2, 3, 3});
+    const auto error = call(entry, "crowdFit", 1, in);
+    check(error.failed && error.identifier == "crowdFit:BadStarts",
+          "crowdFit with a start in no region: " + error.identifier);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -237,6 +269,9 @@ int main(int argc, char** argv) {
     }
     if (const auto entry = load(folder, "spotFind")) {
         spotFindAnswers(entry);
+    }
+    if (const auto entry = load(folder, "crowdFit")) {
+        crowdFitAnswers(entry);
     }
     std::printf("%s\n", failures == 0 ? "the MATLAB modules answer as the CMake build does"
                                       : "the MATLAB modules differ");

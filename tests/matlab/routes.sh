@@ -49,7 +49,7 @@ case $route in
         grep -q "^-- MATLAB: $root" "$work/configure.log" \
             || { cat "$work/configure.log"; echo "FindMatlab did not take the root"; exit 1; }
         cmake --build "$work/build" -j "$(nproc)" --target dotMosaic_matlab boxGather_matlab \
-              frameFetch_matlab spotFit_matlab spotFind_matlab
+              frameFetch_matlab spotFit_matlab spotFind_matlab crowdFit_matlab
         # A MATLAB root that is not one stops the configuration, saying so.
         if cmake -S "$source" -B "$work/wrong" -DMatlab_ROOT_DIR="$work/no-matlab" \
                 -DWITH_OCTAVE=OFF -DBUILD_TESTING=OFF -DBUILD_BENCHMARKS=OFF \
@@ -61,7 +61,7 @@ case $route in
         ;;
 esac
 
-for module in dotMosaic boxGather frameFetch spotFit spotFind; do
+for module in dotMosaic boxGather frameFetch spotFit spotFind crowdFit; do
     exported=$(nm -D --defined-only "$modules/$module.mexa64" | awk '{ print $3 }')
     for symbol in mexFunction mexfilerequiredapiversion; do
         if ! grep -qx "$symbol" <<< "$exported"; then

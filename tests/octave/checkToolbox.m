@@ -1,7 +1,7 @@
 function checkToolbox()
   % checkToolbox()  The toolbox on the path answers: each module runs and has its help, and a
   % recording written by writeRecording reads back. Used by every delivery route's test.
-  for name = {'dotMosaic', 'boxGather', 'frameFetch', 'spotFit', 'spotFind'}
+  for name = {'dotMosaic', 'boxGather', 'frameFetch', 'spotFit', 'spotFind', 'crowdFit'}
     assert(exist(name{1}), 3, [name{1} ' is not a compiled module on the path']);
     text = help(name{1});
     assert(~isempty(strfind(text, upper(name{1}))), ['no help for ' name{1}]);

@@ -38,13 +38,21 @@ function [errors, printed] = runCalls(calls, paths, stack)
   printed = 0;
   for k = 1:calls
     try
-      switch mod(k, 5)
+      switch mod(k, 6)
         case 3
           boxes = pick({stack(1:7, 1:7, :), double(stack(1:5, 1:5, 1)) * 100, zeros(3, 3, 0), ...
                         oddValue()});
           args = {boxes, pick({1.3, 0.5, 5, 8, NaN}), pick({0, 1, true, 'x'}), ...
                   pick({0, 2.25, single(rand(size(boxes))), -1, oddValue()})};
           [a, b, c, d] = spotFit(args{maybeDrop(3 + (rand() < 0.5))});
+        case 5
+          regions = pick({stack(1:9, 1:9, :) * 300, double(stack(1:5, 1:5, 1)) * 100, ...
+                          zeros(3, 3, 0), oddValue()});
+          n = randi(4) - 1;
+          starts = [randi(size(regions, 3) + 1, n, 1), 4 * rand(n, 2)];
+          args = {regions, pick({starts, zeros(0, 3), [1 2], oddValue()}), ...
+                  pick({1.3, 0.5, 5, 10, NaN}), pick({0, 2.25, single(rand(size(regions))), -1})};
+          [a, b, c, d] = crowdFit(args{maybeDrop(3 + (rand() < 0.5))});
         case 4
           pixels = pick({stack, uint16(stack * 1000), stack(:, :, 1), oddValue()});
           args = {pixels, pick({1.3, 0.7, 20, 21}), pick({0.1, -Inf, NaN, 2})};

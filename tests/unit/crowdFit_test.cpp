@@ -171,6 +171,19 @@ TEST(FitRegion, DropsWhatVanishesOrCannotBeToldApartAndReportsRegionsThatFail) {
     const RegionFit once = fit(region, g, {4, 4});
     EXPECT_EQ(std::memcmp(&once.emitter[0], &twice.emitter[kept], sizeof once.emitter[0]), 0);
     EXPECT_EQ(once.logLikelihoodRatio, twice.logLikelihoodRatio);
+    // Five starts on one spot and a second spot beside it: four go, and their rows leave no
+    // room for an emitter to be added.
+    std::vector<double> pair = region;
+    const std::vector<double> other = poissonRegion({0, 6.5, 6.0, 1500}, g, rng);
+    for (int p = 0; p < g * g; ++p) {
+        pair[p] += other[p];
+    }
+    const RegionFit full = fit(pair, g, {4, 4, 4, 4, 4, 4, 4, 4, 4, 4});
+    EXPECT_EQ(full.emitters, kMaxEmitters);
+    EXPECT_EQ(full.emitter[0].status + full.emitter[1].status + full.emitter[2].status +
+                  full.emitter[3].status + full.emitter[4].status,
+              4 * kNotASpot);
+    EXPECT_EQ(fit(pair, g, {4, 4}).emitters, 2);
     // No photons, and a NaN: every emitter of the region says so.
     const RegionFit empty = fit(std::vector<double>(g * g, 0.0), g, {4, 4, 1, 1});
     EXPECT_EQ(empty.status, kNotASpot);
