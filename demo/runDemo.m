@@ -19,13 +19,15 @@ function result = runDemo(outDir, varargin)
   %   'frames'   number of frames (500)
   %   'pixels'   side of the square camera frame in pixels (128)
   %   'seed'     seed of the simulation (1)
+  %   'density'  how many times more emitters are on in each frame (1)
+  %   'joint'    false leaves crowded candidates out instead of fitting them together (true)
   % Frames are processed in blocks, so long recordings need little memory; progress is printed
   % every few seconds. result holds the figures printed (result.rmsErrorPx, result.found, ...)
   % and the folder of the pictures.
   if nargin < 1 || isempty(outDir)
     outDir = pwd;
   end
-  opts = struct('frames', 500, 'pixels', 128, 'seed', 1);
+  opts = struct('frames', 500, 'pixels', 128, 'seed', 1, 'density', 1, 'joint', true);
   for k = 1:2:numel(varargin)
     opts.(lower(varargin{k})) = varargin{k + 1};
   end
@@ -46,7 +48,7 @@ function result = runDemo(outDir, varargin)
   camera = simulatedCamera(side);
   drift = simulatedDrift(frameCount);
   emitters = structures(side, cam);
-  [events, photons] = blink(emitters, frameCount);
+  [events, photons] = blink(emitters, frameCount, opts.density);
   recording = fullfile(outDir, 'demo_recording.rec');
   simulateRecording(recording, emitters, events, photons, drift, camera, cam);
   times.simulate = toc(started);
@@ -65,6 +67,7 @@ function result = runDemo(outDir, varargin)
   % Read, find, cut and fit, a block of frames at a time; then the drift, estimated and taken
   % out.
   cam.progress = true;
+  cam.joint = opts.joint;
   [fits, stageTimes, frameSum, rawFrame] = localiseRecording(recording, cam);
   for stage = fieldnames(stageTimes)'
     times.(stage{1}) = stageTimes.(stage{1});
@@ -188,8 +191,8 @@ function xy = structures(side, cam)
 end
 
 % Which emitter is on in which frame (rows: emitter, frame from 0) and its photon count.
-function [events, photons] = blink(emitters, frames)
-  onFraction = 0.02;
+function [events, photons] = blink(emitters, frames, density)
+  onFraction = 0.02 * density;
   count = round(size(emitters, 1) * frames * onFraction);
   events = [randi(size(emitters, 1), count, 1), randi(frames, count, 1) - 1];
   events = unique(events, 'rows');
@@ -264,6 +267,7 @@ function r = report(fits, withoutMaps, truth, times, frameCount, cam)
   started = tic;
   [errors, matchedEvents] = matched(fits, truth, frameCount);
   bounds = boundsOf(matchedEvents, truth, cam);
+  jointBounds = boundsWithNeighbours(matchedEvents, truth, cam, frameCount);
   r.frames = frameCount;
   r.spots = size(truth.events, 1);
   r.localisations = size(fits, 1);
@@ -271,6 +275,10 @@ function r = report(fits, withoutMaps, truth, times, frameCount, cam)
   r.errors = errors;
   r.matchedPhotons = truth.photons(matchedEvents);
   r.crlbPx = sqrt(mean(bounds(:) .^ 2));
+  % Each blink's error over its bound with its neighbours; none where a neighbour sits on it.
+  normalised = errors ./ jointBounds;
+  normalised(isinf(jointBounds)) = 0;
+  r.jointRatio = sqrt(mean(normalised(:) .^ 2));
   r.found = numel(matchedEvents);
   r.falseDetections = r.localisations - r.found;
   % Blinks with no other emitter on within 5 pixels in the same frame: what the fit itself does.
@@ -289,18 +297,22 @@ function r = report(fits, withoutMaps, truth, times, frameCount, cam)
   r.withoutMapsFound = numel(plainEvents);
   times.report = toc(started);
   processing = times.read + times.detect + times.cut + times.fit + times.render;
+  r.localisationsPerSecond = r.localisations / processing;
+  r.framesPerSecond = frameCount / processing;
   fprintf('\nFrames: %d; spots simulated: %d; localisations kept: %d\n', r.frames, r.spots, ...
           r.localisations);
   fprintf('Time: simulate and write %.2f s, read (frameFetch) %.2f s, find spots %.2f s, cut (boxGather) %.3f s,\n', ...
           times.simulate, times.read, times.detect, times.cut);
   fprintf('      fit %.2f s, render (dotMosaic) %.3f s, pictures %.2f s, report %.2f s; %.0f localisations per second\n', ...
-          times.fit, times.render, times.pictures, times.report, r.localisations / processing);
+          times.fit, times.render, times.pictures, times.report, r.localisationsPerSecond);
   fprintf('      calibrate (calibrateCamera) %.2f s, drift (estimateDrift) %.2f s, table (writeLocalisations) %.3f s\n', ...
           times.calibrate, times.drift, times.table);
   fprintf('Localisation error (RMS per axis, matched within 1 pixel): %.3f px = %.1f nm\n', ...
           r.rmsErrorPx, r.rmsErrorPx * cam.pixelNm);
-  fprintf('Cramer-Rao bound for the simulated photons and background:  %.3f px = %.1f nm (ratio %.2f)\n', ...
+  fprintf('Cramer-Rao bound of each blink alone, for its photons and background:  %.3f px = %.1f nm (ratio %.2f)\n', ...
           r.crlbPx, r.crlbPx * cam.pixelNm, r.rmsErrorPx / r.crlbPx);
+  fprintf(['Each blink against its bound with the emitters on within %d pixels fitted alongside: ' ...
+           'RMS of error / bound %.2f\n'], cam.box - 1, r.jointRatio);
   fprintf('Detection: %d of %d emitter blinks found (%.0f%%), %d false detections\n', r.found, ...
           r.spots, 100 * r.found / r.spots, r.falseDetections);
   fprintf(['Isolated blinks (no other emitter on within 5 pixels): RMS %.3f px = %.1f nm, ' ...
@@ -343,6 +355,44 @@ function bounds = boundsOf(events, truth, cam)
   boxes = reshape(readPhotons(pixel)', g, g, []);
   bounds = spotBounds(theta, g, 4, boxes);
   bounds = bounds(:, 1:2);
+end
+
+% The bounds on x and y of each blink with the emitters on near it in its frame fitted
+% alongside: those whose centres lie in the region of side 2 box - 1 about it, the region
+% localiseRecording fits crowded candidates in, each emitter's position and photons an unknown
+% of the joint Fisher information (spotBounds with neighbours). Inf where a neighbour sits so
+% close that the information cannot tell them apart.
+function bounds = boundsWithNeighbours(events, truth, cam, frameCount)
+  camera = truth.camera;
+  side = size(camera.offset, 1);
+  g = 2 * cam.box - 1;
+  frames = truth.events(:, 2);
+  allXy = truth.emitters(truth.events(:, 1), :) + truth.drift(frames + 1, :);
+  corner = min(max(round(allXy(events, :)) - (g - 1) / 2, 0), side - g);
+  [starts, byFrame] = framesOf(frames, frameCount);
+  near = cell(numel(events), 1);
+  for k = 1:numel(events)
+    f = frames(events(k));
+    here = byFrame(starts(f + 1) + 1:starts(f + 2));
+    here = here(here ~= events(k));
+    place = allXy(here, :) - corner(k, :);
+    inside = all(place >= -0.5 & place <= g - 0.5, 2);
+    near{k} = reshape([place(inside, :), truth.photons(here(inside))]', 1, []);
+  end
+  counts = cellfun(@numel, near) / 3;
+  readPhotons = camera.readVariance ./ camera.gain .^ 2;
+  [i, j] = ndgrid(0:g - 1, 0:g - 1);
+  bounds = zeros(numel(events), 2);
+  for n = unique(counts)'
+    these = find(counts == n);
+    theta = [allXy(events(these), :) - corner(these, :), truth.photons(events(these)), ...
+             repmat([cam.background cam.sigma], numel(these), 1), vertcat(near{these})];
+    pixel = 1 + (corner(these, 1) + i(:)') + side * (corner(these, 2) + j(:)');
+    boxes = reshape(readPhotons(pixel)', g, g, []);
+    found = spotBounds(theta, g, 4, boxes);
+    bounds(these, :) = found(:, 1:2);
+  end
+  bounds(~(bounds < 100)) = Inf;
 end
 
 % For each localisation, the blink it matches (0 for none): the nearest not yet matched among

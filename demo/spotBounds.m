@@ -7,6 +7,9 @@ function bounds = spotBounds(theta, g, columns, readVariance)
   % bounds = spotBounds(theta, g, columns, readVariance) with each pixel's read variance
   % (photons squared): a scalar, a g-by-g box for every row, or g-by-g-by-K, one box a row; the
   % information is then sum((dmu/dtheta_i) (dmu/dtheta_j) / (mu + r)).
+  % Columns of theta after the fifth are further spots of the same width in the box, three
+  % each (x, y, photons): their parameters are unknown too, so the bounds are those of the
+  % first spot with its neighbours fitted alongside.
   K = size(theta, 1);
   if nargin < 4
     readVariance = 0;
@@ -15,30 +18,42 @@ function bounds = spotBounds(theta, g, columns, readVariance)
   if numel(readVariance) > 1
     read = reshape(readVariance, g * g, [])';  % a row a box
   end
-  pixels = 0:g - 1;
-  share = @(c, s) 0.5 * (erf((pixels + 0.5 - c) ./ (sqrt(2) * s)) - ...
-                         erf((pixels - 0.5 - c) ./ (sqrt(2) * s)));
-  % Expected photons of every pixel (columns, first index fastest) of every box (rows).
-  expected = @(t) t(:, 4) + reshape(t(:, 3) .* share(t(:, 1), t(:, 5)) .* ...
-                                    reshape(share(t(:, 2), t(:, 5)), K, 1, g), K, g * g);
-  jacobian = zeros(K, g * g, columns);
-  for c = 1:columns
+  expected = @(t) expectedPhotons(t, g);
+  unknown = [1:columns, 6:size(theta, 2)];
+  jacobian = zeros(K, g * g, numel(unknown));
+  for u = 1:numel(unknown)
+    c = unknown(u);
     h = 1e-6 * max(1, abs(theta(:, c)));
     up = theta;
     up(:, c) = up(:, c) + h;
     down = theta;
     down(:, c) = down(:, c) - h;
-    jacobian(:, :, c) = (expected(up) - expected(down)) ./ (2 * h);
+    jacobian(:, :, u) = (expected(up) - expected(down)) ./ (2 * h);
   end
   weight = 1 ./ (expected(theta) + read);
-  information = zeros(K, columns, columns);
-  for a = 1:columns
-    for b = a:columns
+  information = zeros(K, numel(unknown), numel(unknown));
+  for a = 1:numel(unknown)
+    for b = a:numel(unknown)
       information(:, a, b) = sum(jacobian(:, :, a) .* jacobian(:, :, b) .* weight, 2);
       information(:, b, a) = information(:, a, b);
     end
   end
   bounds = sqrt(inverseDiagonals(information));
+  bounds = bounds(:, 1:columns);
+end
+
+% Expected photons of every pixel (columns, first index fastest) of every box (rows): the
+% background, the first spot and its neighbours.
+function mu = expectedPhotons(theta, g)
+  K = size(theta, 1);
+  pixels = 0:g - 1;
+  share = @(c, s) 0.5 * (erf((pixels + 0.5 - c) ./ (sqrt(2) * s)) - ...
+                         erf((pixels - 0.5 - c) ./ (sqrt(2) * s)));
+  mu = theta(:, 4);
+  for first = [1, 6:3:size(theta, 2) - 2]
+    mu = mu + reshape(theta(:, first + 2) .* share(theta(:, first), theta(:, 5)) .* ...
+                      reshape(share(theta(:, first + 1), theta(:, 5)), K, 1, g), K, g * g);
+  end
 end
 
 % The diagonal of the inverse of each matrix information(k, :, :), by Gauss-Jordan elimination

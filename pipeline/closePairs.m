@@ -10,14 +10,14 @@ function [first, second] = closePairs(xy, radius, group)
 %   neighbouring cells of a grid of radius-sized cells, so time and memory grow
 %   with the points and the pairs, not with the square of the points.
 %
-%   localiseRecording uses it for the candidates too crowded to fit alone,
+%   localiseRecording uses it for the candidates whose boxes overlap,
 %   estimateDrift for the localisations that share an emitter.
 %
 %   Example: the localisations of a frame that have another within a pixel
 %     [i, j] = closePairs(fits(:, 1:2), 1, fits(:, 3));
 %     crowded = unique([i; j]);
 %
-%   See also LOCALISERECORDING, ESTIMATEDRIFT.
+%   See also PAIRGROUPS, LOCALISERECORDING, ESTIMATEDRIFT.
 n = size(xy, 1);
 if nargin < 3
   group = zeros(n, 1);

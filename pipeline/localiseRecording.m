@@ -5,7 +5,8 @@ function [fits, times, frameSum, firstFrame] = localiseRecording(file, cam)
 %
 %   Runs the toolbox's pipeline on the recording at path file, a block of
 %   100 frames at a time: frameFetch reads the frames, spotFind finds the
-%   candidate spots, boxGather cuts a box around each and spotFit fits it.
+%   candidate spots, boxGather cuts a box around each and spotFit fits it;
+%   candidates whose boxes overlap are fitted together by crowdFit.
 %
 %   cam describes the camera and the spots, a struct with the fields
 %     offset     the camera's offset in counts (counts = offset + gain *
@@ -20,6 +21,8 @@ function [fits, times, frameSum, firstFrame] = localiseRecording(file, cam)
 %                reach (spotFind's threshold, in photons)
 %     box        the side of the fitted boxes in pixels, a whole number of
 %                at least 3
+%     joint      (optional, default true) false leaves out the candidates
+%                whose boxes overlap instead of fitting them together
 %     progress   (optional) true prints how far a long run is
 %   Each frame is read in photons, (frame - offset) ./ gain, by spotFind
 %   itself; its filter cancels the background. The boxes are cut from the
@@ -33,11 +36,26 @@ function [fits, times, frameSum, firstFrame] = localiseRecording(file, cam)
 %   the read variance (photons squared) of the pixel the spot is centred on.
 %   A fit is kept when it converged inside the box's inner part with more
 %   than 200 photons, a bound below half a pixel and a log-likelihood ratio
-%   that one spot explains (less than 2.4 standard deviations of its
-%   chi-squared distribution above its mean). Candidates closer than a box
-%   side less one pixel to another in the same frame, along both axes, are
-%   left out, since neither can be fitted alone. A recording of no frames
-%   gives no rows.
+%   that its model explains (less than 2.4 standard deviations of its
+%   chi-squared distribution above its mean).
+%
+%   Candidates closer than a box side less one pixel to another in the same
+%   frame, along both axes, cannot be fitted alone: they form groups, linked
+%   directly or through others (closePairs, pairGroups). A group of at most
+%   five that lies within a box side less one along both axes is cut as one
+%   region of side 2 box - 1 about it and fitted by crowdFit, each emitter
+%   from its candidate, an emitter added where the region holds more light;
+%   every emitter kept counts. A larger group gives each of its candidates a
+%   region about it, fitted with its four nearest, and only the candidate's
+%   own emitter counts. A candidate alone in its box whose fit converged but
+%   left more light than one spot explains (two emitters spotFind saw as
+%   one, say) is fitted again the same way, in a region about it, where
+%   crowdFit may add the second. Emitters are kept as fits are, in their
+%   region, whose ratio is judged against its own degrees of freedom; of
+%   two localisations of one frame closer than sigma along both axes (a
+%   region about a group may reach a neighbour fitted in its own box) the
+%   one with the larger bound goes. With cam.joint false, crowded candidates
+%   are left out instead. A recording of no frames gives no rows.
 %
 %   times holds the seconds each stage took (read, detect, cut, fit);
 %   frameSum is the sum of all frames and firstFrame the first frame (both
@@ -67,9 +85,10 @@ function [fits, times, frameSum, firstFrame] = localiseRecording(file, cam)
 %     fits = cell(size(files));
 %     parfor k = 1:numel(files), fits{k} = localiseRecording(files{k}, cam); end
 %
-%   See also FRAMEFETCH, SPOTFIND, BOXGATHER, SPOTFIT, CALIBRATECAMERA,
-%   ESTIMATEDRIFT, WRITELOCALISATIONS.
+%   See also FRAMEFETCH, SPOTFIND, BOXGATHER, SPOTFIT, CROWDFIT,
+%   CALIBRATECAMERA, ESTIMATEDRIFT, WRITELOCALISATIONS.
 checkCamera(cam);
+joint = ~isfield(cam, 'joint') || cam.joint;
 times = struct('read', 0, 'detect', 0, 'cut', 0, 'fit', 0);
 fits = zeros(0, 7);
 maps = [];
@@ -131,23 +150,32 @@ while first < frameCount
 
   started = tic;
   [cx, cy, cz] = spotFind(stack, cam.sigma, cam.threshold, cam.offset, cam.gain);
-  alone = ~crowded(cx, cy, cz, cam.box);
-  cx = cx(alone); cy = cy(alone); cz = cz(alone);
+  % Candidates whose boxes share more than their edge pixels, directly or through others.
+  [near, other] = closePairs([cx cy], cam.box - 1, cz);
+  group = pairGroups(numel(cx), near, other);
+  members = accumarray(group, 1, [max([group; 0]) 1]);
+  alone = members(group) == 1;
   times.detect = times.detect + toc(started);
-  if ~isempty(cx)
-    started = tic;
-    [boxes, x0, y0] = boxGather(cx, cy, cz, cam.box, stack);
-    [photons, variance] = inPhotons(boxes, cx, cy, maps, cam);
-    times.cut = times.cut + toc(started);
-    started = tic;
-    [theta, crlb, ratio, status] = spotFit(photons, cam.sigma, false, variance);
-    keep = kept(theta, crlb, ratio, status, cam.box);
-    x = double(x0(keep)) + theta(keep, 1);
-    y = double(y0(keep)) + theta(keep, 2);
-    fits = [fits; x, y, cz(keep) + first, theta(keep, 3:4), max(crlb(keep, 1:2), [], 2), ...
-            varianceAt(maps, x, y)]; %#ok<AGROW>
-    times.fit = times.fit + toc(started);
+  [found, excess, cut, fitted] = isolatedFits(stack, cx(alone), cy(alone), cz(alone), maps, cam);
+  times.cut = times.cut + cut;
+  times.fit = times.fit + fitted;
+  % Fitted together: the groups, and the candidates alone in their box whose fit left more
+  % light than one spot explains, where crowdFit may add the emitters spotFind did not part.
+  isolated = find(alone);
+  together = [find(~alone); isolated(excess)];
+  if joint && ~isempty(together)
+    number = zeros(size(cx));
+    number(together) = 1:numel(together);
+    [~, ~, togetherGroup] = unique(group(together));
+    [crowd, cut, fitted] = jointFits(stack, cx(together), cy(together), cz(together), ...
+                                     togetherGroup, [number(near), number(other)], maps, cam);
+    found = withoutRepeats([found; crowd], cam.sigma);
+    times.cut = times.cut + cut;
+    times.fit = times.fit + fitted;
   end
+  [~, order] = sort(found(:, 3));
+  found(:, 3) = found(:, 3) + first;
+  fits = [fits; found(order, :)]; %#ok<AGROW>
   first = last + 1;
   if isfield(cam, 'progress') && cam.progress && toc(lastReport) > 3 && first < frameCount
     fprintf('  %d of %d frames done, %d localisations so far\n', first, frameCount, ...
@@ -209,21 +237,123 @@ end
 
 % The boxes in photons, (counts - offset) ./ gain with the maps cut as the boxes were (or the
 % one value of each), and the read variance of each box pixel in photons squared (0 without).
-function [photons, variance] = inPhotons(boxes, cx, cy, maps, cam)
-z = zeros(size(cx));
+% The boxes of side `side` about (x, y) in frames z of the stack, in photons, with their
+% pixels' read variance and their corners.
+function [photons, variance, x0, y0] = boxesInPhotons(stack, x, y, z, side, maps, cam)
+[boxes, x0, y0] = boxGather(x, y, z, side, stack);
+zero = zeros(size(x));
 offset = cam.offset;
 if ~isempty(maps.offset)
-  offset = boxGather(cx, cy, z, cam.box, maps.offset);
+  offset = boxGather(x, y, zero, side, maps.offset);
 end
 gain = cam.gain;
 if ~isempty(maps.gain)
-  gain = boxGather(cx, cy, z, cam.box, maps.gain);
+  gain = boxGather(x, y, zero, side, maps.gain);
 end
 photons = (boxes - offset) ./ gain;
 variance = maps.readVariance;
 if ~isscalar(variance)
-  variance = boxGather(cx, cy, z, cam.box, maps.readMap);
+  variance = boxGather(x, y, zero, side, maps.readMap);
 end
+end
+
+% Rows of the table (frame within the block) for the candidates at (x, y) in frames z, each
+% fitted alone in its box; and which of them converged but left more light in their box than
+% one spot explains.
+function [rows, excess, cut, fitted] = isolatedFits(stack, x, y, z, maps, cam)
+rows = zeros(0, 7);
+excess = false(size(x));
+cut = 0;
+fitted = 0;
+if isempty(x)
+  return;
+end
+started = tic;
+[photons, variance, x0, y0] = boxesInPhotons(stack, x, y, z, cam.box, maps, cam);
+cut = toc(started);
+started = tic;
+[theta, crlb, ratio, status] = spotFit(photons, cam.sigma, false, variance);
+keep = kept(theta, crlb, ratio, status, cam.box, cam.box ^ 2 - 4);
+excess = status == 0 & ~explained(ratio, cam.box ^ 2 - 4);
+rows = tableRows(double(x0(keep)) + theta(keep, 1), double(y0(keep)) + theta(keep, 2), ...
+                 z(keep), theta(keep, 3:4), crlb(keep, :), maps);
+fitted = toc(started);
+end
+
+% Rows of the table for the candidates of the groups given, fitted together: a group of at
+% most five whose candidates lie within a box side less one along both axes in one region of
+% side 2 box - 1 about it, all of whose emitters count; each candidate of a larger group in a
+% region of its own about it, with the nearest four of its group, only its own emitter
+% counting. pairs are the candidates' close pairs, which made the groups.
+function [rows, cut, fitted] = jointFits(stack, x, y, z, group, pairs, maps, cam)
+rows = zeros(0, 7);
+cut = 0;
+fitted = 0;
+g = cam.box;
+side = 2 * g - 1;
+if size(stack, 1) < side || size(stack, 2) < side
+  return;
+end
+started = tic;
+n = numel(x);
+members = accumarray(group, 1);
+low = [accumarray(group, x, [], @min), accumarray(group, y, [], @min)];
+high = [accumarray(group, x, [], @max), accumarray(group, y, [], @max)];
+whole = find(members <= 5 & all(high - low <= g - 1, 2));
+regionOfGroup = zeros(size(members));
+regionOfGroup(whole) = 1:numel(whole);
+firstMember = accumarray(group, (1:n)', [], @min);
+inWhole = find(regionOfGroup(group) > 0);
+alone = find(regionOfGroup(group) == 0);
+% Each region's centre and frame; the starts as (region, candidate, distance) rows.
+centre = [floor((low(whole, :) + high(whole, :)) / 2); x(alone), y(alone)];
+frame = [z(firstMember(whole)); z(alone)];
+regionOf = zeros(n, 1);
+regionOf(alone) = numel(whole) + (1:numel(alone))';
+split = pairs(regionOf(pairs(:, 1)) > 0, :);
+distance = hypot(x(split(:, 1)) - x(split(:, 2)), y(split(:, 1)) - y(split(:, 2)));
+starts = [regionOfGroup(group(inWhole)), inWhole, zeros(size(inWhole));
+          regionOf(alone), alone, zeros(size(alone));
+          regionOf(split(:, 1)), split(:, 2), distance;
+          regionOf(split(:, 2)), split(:, 1), distance];
+starts = sortrows(starts, [1 3 2]);
+regions = size(centre, 1);
+startCount = accumarray(starts(:, 1), 1, [regions 1]);
+firstStart = cumsum([1; startCount(1:end - 1)]);
+rank = (1:size(starts, 1))' - firstStart(starts(:, 1)) + 1;
+starts = starts(rank <= 5, :);
+[photons, variance, x0, y0] = boxesInPhotons(stack, centre(:, 1), centre(:, 2), frame, side, ...
+                                             maps, cam);
+r = starts(:, 1);
+table = [r, x(starts(:, 2)) - double(x0(r)), y(starts(:, 2)) - double(y0(r))];
+cut = toc(started);
+started = tic;
+[theta, crlb, ratio, status] = crowdFit(photons, table, cam.sigma, variance);
+r = theta(:, 1);
+rowCount = accumarray(r, 1, [regions 1]);
+firstRow = cumsum([1; rowCount(1:end - 1)]);
+place = (1:numel(r))' - firstRow(r) + 1;
+fittedCount = accumarray(r, status <= 1, [regions 1]);
+keep = kept(theta(:, 2:5), crlb, ratio(r), status, side, side ^ 2 - 1 - 3 * fittedCount(r)) & ...
+       (r <= numel(whole) | place == 1);
+rows = tableRows(double(x0(r(keep))) + theta(keep, 2), double(y0(r(keep))) + theta(keep, 3), ...
+                 frame(r(keep)), theta(keep, 4:5), crlb(keep, :), maps);
+fitted = toc(started);
+end
+
+% Table rows: x, y, frame, photons, background, the larger bound of x and y, the read variance.
+function rows = tableRows(x, y, z, photonsAndBackground, crlb, maps)
+rows = [x, y, z, photonsAndBackground, max(crlb(:, 1:2), [], 2), varianceAt(maps, x, y)];
+end
+
+% The rows without the second localisation of a spot, as a region about a group may give of a
+% neighbour fitted in its own box or region: of two in one frame closer than sigma along both
+% axes, the one with the larger bound goes.
+function rows = withoutRepeats(rows, sigma)
+[a, b] = closePairs(rows(:, 1:2), sigma, rows(:, 3));
+worse = a;
+worse(rows(b, 6) > rows(a, 6)) = b(rows(b, 6) > rows(a, 6));
+rows(unique(worse), :) = [];
 end
 
 % The read variance (photons squared) of the pixel nearest each position.
@@ -250,15 +380,17 @@ error('localiseRecording:Unreadable', 'frame %d of %s could not be read%s.', ind
 end
 
 % Candidates with another closer than g - 1 along both axes in the same frame.
-function near = crowded(x, y, z, g)
-near = false(size(x));
-[i, j] = closePairs([x y], g - 1, z);
-near([i; j]) = true;
+% Fits that converged inside the inner part of their box of side g, of more than 200 photons,
+% a bound below half a pixel, and a box whose log-likelihood ratio its model (of dof degrees
+% of freedom) explains.
+function keep = kept(theta, crlb, ratio, status, g, dof)
+keep = status == 0 & theta(:, 1) > 0.5 & theta(:, 1) < g - 1.5 & theta(:, 2) > 0.5 & ...
+       theta(:, 2) < g - 1.5 & theta(:, 3) > 200 & explained(ratio, dof) & ...
+       max(crlb(:, 1:2), [], 2) < 0.5;
 end
 
-function keep = kept(theta, crlb, ratio, status, g)
-dof = g * g - 4;
-keep = status == 0 & theta(:, 1) > 0.5 & theta(:, 1) < g - 1.5 & theta(:, 2) > 0.5 & ...
-       theta(:, 2) < g - 1.5 & theta(:, 3) > 200 & ratio < dof + 2.4 * sqrt(2 * dof) & ...
-       max(crlb(:, 1:2), [], 2) < 0.5;
+% Whether a box's log-likelihood ratio lies within 2.4 standard deviations of its chi-squared
+% distribution above its degrees of freedom.
+function yes = explained(ratio, dof)
+yes = ratio < dof + 2.4 * sqrt(2 * dof);
 end

@@ -7,7 +7,7 @@ function checkToolbox()
     assert(~isempty(strfind(text, upper(name{1}))), ['no help for ' name{1}]);
   end
   for name = {'writeRecording', 'localiseRecording', 'calibrateCamera', 'estimateDrift', ...
-               'writeLocalisations', 'closePairs'}
+               'writeLocalisations', 'closePairs', 'pairGroups'}
     assert(exist(name{1}) == 2, [name{1} ' is not on the path']);
     assert(~isempty(strfind(help(name{1}), upper(name{1}))), ['no help for ' name{1}]);
   end

@@ -1,10 +1,12 @@
-function test_localiseRecording()
+function test_localiseRecording(demoFolder)
   % The pipeline function: which candidates the crowding rule leaves out, what that rule costs
   % on a frame of thousands of candidates, and an identified error (or the sound result) for
   % every recording and camera it cannot use.
   [folder, cleanup] = scratchFolder();
+  addpath(demoFolder);  % spotBounds
   cam = struct('offset', 100, 'gain', 2, 'sigma', 1.3, 'threshold', 40, 'box', 7);
-  crowdedNeighboursAreLeftOut(folder, cam);
+  crowdedNeighboursAreLeftOut(folder, setfield(cam, 'joint', false));
+  crowdedNeighboursAreFittedTogether(folder, cam);
   theCamerasMapsAreUsed(folder, cam);
   crowdingCostGrowsWithTheCandidates(folder);
   everyFailureIsIdentified(folder, cam);
@@ -12,8 +14,8 @@ function test_localiseRecording()
 end
 
 function crowdedNeighboursAreLeftOut(folder, cam)
-  % A candidate goes when another in the same frame lies closer than the box side less one
-  % along both axes. Stand-ins on the path hand localiseRecording chosen candidates (spotFind)
+  % Without joint fitting, a candidate goes when another in the same frame lies closer than the
+  % box side less one along both axes. Stand-ins on the path hand localiseRecording chosen candidates (spotFind)
   % and a centred fit of every box (spotFit), so that what it returns is what the rule kept:
   % the edge cases, then random candidates against the rule by brute force.
   global chosenCandidates
@@ -79,7 +81,17 @@ function theCamerasMapsAreUsed(folder, cam)
   assert(normalised < 1.5, sprintf('errors %.2f of the bounds with the maps', normalised));
   % The last column: the read variance in photons squared of the pixel the spot is on.
   pixel = round(fits(:, 1)) + 1 + side * round(fits(:, 2));
-  assert(fits(:, 7), readRms(pixel) .^ 2 ./ gain(pixel) .^ 2, 1e-12);
+  readPhotons = readRms .^ 2 ./ gain .^ 2;
+  assert(fits(:, 7), readPhotons(pixel), 1e-12);
+  % The bounds are those of each box with its pixels' read variance (spotBounds: finite
+  % differences of the model), the box about the pixel the spot is on.
+  corner = min(max(round(fits(:, 1:2)) - 3, 0), side - 7);
+  [i, j] = ndgrid(0:6, 0:6);
+  boxes = reshape(readPhotons(1 + corner(:, 1) + i(:)' + side * (corner(:, 2) + j(:)'))', 7, 7, []);
+  theta = [fits(:, 1:2) - corner, fits(:, 4:5), cam.sigma * ones(rows(fits), 1)];
+  bounds = spotBounds(theta, 7, 4, boxes);
+  agree = abs(max(bounds(:, 1:2), [], 2) ./ fits(:, 6) - 1) < 1e-4;
+  assert(mean(agree) > 0.9, sprintf('%.0f%% of the bounds agree', 100 * mean(agree)));
   plain = setfield(setfield(withMaps, 'offset', mean(offset(:))), 'gain', mean(gain(:)));
   plain = rmfield(plain, 'variance');
   [foundPlain, normalisedPlain] = matched(localiseRecording(file, plain), truth);
@@ -93,6 +105,36 @@ function theCamerasMapsAreUsed(folder, cam)
               'localiseRecording:BadCamera');
   assertError(@() localiseRecording(file, setfield(withMaps, 'variance', -1)), ...
               'localiseRecording:BadCamera');
+end
+
+function crowdedNeighboursAreFittedTogether(folder, cam)
+  % Frames of an isolated spot, a pair 2 pixels apart (one candidate), a pair 4 apart, three
+  % within 5 pixels, and two 6.5 apart (each alone in its box): with joint fitting every spot
+  % is found once, within its bounds; without, the pair 4 apart and the three are lost.
+  randp('seed', 8); rand('seed', 8);
+  side = 64; frames = 12;
+  e = @(c) diff(erf(((0:side)' - 0.5 - c) / (sqrt(2) * cam.sigma))) / 2;
+  layout = [12 12; 30 12; 32 12.4; 50 12; 50 16; 12 40; 16 41; 14 44.5; 40 40; 46.5 40];
+  truth = zeros(0, 3);
+  counts = zeros(side, side, frames);
+  for f = 1:frames
+    photons = 10 * ones(side);
+    xy = layout + rand(size(layout)) - 0.5;
+    for k = 1:rows(xy)
+      photons = photons + 2500 * e(xy(k, 1)) * e(xy(k, 2))';
+    end
+    truth = [truth; xy, (f - 1) * ones(rows(xy), 1)]; %#ok<AGROW>
+    counts(:, :, f) = 100 + 2 * randp(photons);
+  end
+  file = fullfile(folder, 'crowded.rec');
+  writeRecording(file, uint16(counts));
+  fits = localiseRecording(file, cam);
+  [found, normalised] = matched(fits, truth);
+  assert(found >= 0.95 * rows(truth), sprintf('%d of %d spots found', found, rows(truth)));
+  assert(rows(fits) <= found + 2, sprintf('%d localisations for %d spots', rows(fits), found));
+  assert(normalised < 1.5, sprintf('errors %.2f of the bounds', normalised));
+  alone = matched(localiseRecording(file, setfield(cam, 'joint', false)), truth);
+  assert(alone <= found - 5 * frames, sprintf('%d spots found without joint fitting', alone));
 end
 
 % How many true spots have a localisation within a pixel in their frame, and the rms of their
@@ -112,14 +154,39 @@ function [found, normalised] = matched(fits, truth)
 end
 
 function crowdingCostGrowsWithTheCandidates(folder)
-  % A 512x512 frame of background only, at a threshold that makes 7,000 candidates: in a
-  % session of its own, so that its peak memory tells what the call took.
+  % The groups of 10,000 candidates in a few frames, against a search through every pair
+  % from each candidate; then a 640x640 frame of background only, at a threshold that makes
+  % more than 10,000 candidates, most in groups too large for one region: in a session of its
+  % own, so that its peak memory tells what the call took.
+  rand('seed', 2);
+  xy = round(500 * rand(10000, 2));
+  frame = floor(3 * rand(10000, 1));
+  [i, j] = closePairs(xy, 6, frame);
+  [group, count] = pairGroups(10000, i, j);
+  near = @(k) find(abs(xy(:, 1) - xy(k, 1)) < 6 & abs(xy(:, 2) - xy(k, 2)) < 6 & ...
+                   frame == frame(k));
+  expected = zeros(10000, 1);
+  groups = 0;
+  for k = find(expected == 0)'
+    if expected(k) == 0
+      groups = groups + 1;
+      expected(k) = groups;
+      front = k;
+      while ~isempty(front)
+        reached = unique(cell2mat(arrayfun(near, front(:), 'UniformOutput', false)));
+        front = reached(expected(reached) == 0);
+        expected(front) = groups;
+      end
+    end
+  end
+  assert(isequal(group, expected) && count == groups && max(accumarray(group, 1)) > 20);
+
   file = fullfile(folder, 'background.rec');
   randp('seed', 1);
-  writeRecording(file, uint16(100 + randp(10 * ones(512, 512))));
+  writeRecording(file, uint16(100 + randp(10 * ones(640, 640))));
   command = sprintf(['%s --no-history -q --eval "addpath(''%s''); ' ...
-                     'cam = struct(''offset'', 100, ''gain'', 1, ''sigma'', 1.3, ''threshold'', 10, ''box'', 7); ' ...
-                     'candidates = numel(spotFind(single(frameFetch(0, ''%s'')), 1.3, 10)); ' ...
+                     'cam = struct(''offset'', 100, ''gain'', 1, ''sigma'', 1.3, ''threshold'', 8, ''box'', 7); ' ...
+                     'candidates = numel(spotFind(single(frameFetch(0, ''%s'')), 1.3, 8)); ' ...
                      'peak = @() str2double(regexp(fileread(''/proc/self/status''), ''VmPeak:\\s*(\\d+)'', ''tokens'', ''once''){1}); ' ...
                      'before = peak(); localiseRecording(''%s'', cam); ' ...
                      'printf(''%%d %%d\\n'', candidates, peak() - before);" 2>&1'], ...
@@ -128,7 +195,7 @@ function crowdingCostGrowsWithTheCandidates(folder)
   [status, output] = system(command);
   assert(status, 0, output);
   figures = sscanf(output, '%d %d');
-  assert(figures(1) > 7000, sprintf('only %d candidates', figures(1)));
+  assert(figures(1) > 10000, sprintf('only %d candidates', figures(1)));
   assert(figures(2) < 64 * 1024, sprintf('the call took %d kB more at its peak', figures(2)));
 end
 
