@@ -134,7 +134,8 @@ while first < frameCount
   stack(:, :, 1) = frame;
   for k = first + 1:last
     frame = frameFetch(k, file);
-    if ~isequal(size(frame), [size(stack, 1), size(stack, 2)])
+    % Dimension by dimension: isequal on the sizes costs as much as the read.
+    if size(frame, 1) ~= size(stack, 1) || size(frame, 2) ~= size(stack, 2) || ndims(frame) ~= 2
       unreadable(k, file, '');
     end
     stack(:, :, k - first + 1) = frame;
@@ -159,19 +160,25 @@ while first < frameCount
   [found, excess, cut, fitted] = isolatedFits(stack, cx(alone), cy(alone), cz(alone), maps, cam);
   times.cut = times.cut + cut;
   times.fit = times.fit + fitted;
-  % Fitted together: the groups, and the candidates alone in their box whose fit left more
-  % light than one spot explains, where crowdFit may add the emitters spotFind did not part.
-  isolated = find(alone);
-  together = [find(~alone); isolated(excess)];
-  if joint && ~isempty(together)
+  % Fitted together: the groups, in regions of twice the box less one; and the candidates
+  % alone in their box whose fit left more light than one spot explains, where crowdFit may add
+  % the emitter spotFind did not part from theirs, in regions of the box and two more pixels.
+  if joint
+    crowded = find(~alone);
     number = zeros(size(cx));
-    number(together) = 1:numel(together);
-    [~, ~, togetherGroup] = unique(group(together));
-    [crowd, cut, fitted] = jointFits(stack, cx(together), cy(together), cz(together), ...
-                                     togetherGroup, [number(near), number(other)], maps, cam);
-    found = withoutRepeats([found; crowd], cam.sigma);
-    times.cut = times.cut + cut;
-    times.fit = times.fit + fitted;
+    number(crowded) = 1:numel(crowded);
+    [~, ~, crowdedGroup] = unique(group(crowded));
+    isolated = find(alone);
+    isolated = isolated(excess);
+    [crowd, cut, fitted] = jointFits(stack, cx(crowded), cy(crowded), cz(crowded), ...
+                                     crowdedGroup, [number(near), number(other)], ...
+                                     2 * cam.box - 1, maps, cam);
+    [more, cutMore, fittedMore] = jointFits(stack, cx(isolated), cy(isolated), cz(isolated), ...
+                                            (1:numel(isolated))', zeros(0, 2), cam.box + 2, ...
+                                            maps, cam);
+    found = withoutRepeats([found; crowd; more], cam.sigma);
+    times.cut = times.cut + cut + cutMore;
+    times.fit = times.fit + fitted + fittedMore;
   end
   [~, order] = sort(found(:, 3));
   found(:, 3) = found(:, 3) + first;
@@ -285,13 +292,12 @@ end
 % side 2 box - 1 about it, all of whose emitters count; each candidate of a larger group in a
 % region of its own about it, with the nearest four of its group, only its own emitter
 % counting. pairs are the candidates' close pairs, which made the groups.
-function [rows, cut, fitted] = jointFits(stack, x, y, z, group, pairs, maps, cam)
+function [rows, cut, fitted] = jointFits(stack, x, y, z, group, pairs, side, maps, cam)
 rows = zeros(0, 7);
 cut = 0;
 fitted = 0;
 g = cam.box;
-side = 2 * g - 1;
-if size(stack, 1) < side || size(stack, 2) < side
+if isempty(x) || size(stack, 1) < side || size(stack, 2) < side
   return;
 end
 started = tic;
