@@ -36,13 +36,15 @@ public:
     int fisherSteps() const { return 4; }
     bool acceptable(const double* theta) const { return firstGone(theta) < 0; }
 
-    // The first emitter that has left the region or whose photons went to 0; -1 for none.
+    // The first emitter that went more than kBeyondEdge past the region's edge or whose
+    // photons went to 0; -1 for none.
     int firstGone(const double* theta) const {
-        const double edge = g_ - 0.5;
+        const double low = -0.5 - kBeyondEdge;
+        const double high = g_ - 0.5 + kBeyondEdge;
         for (int e = 0; e < k_; ++e) {
             const double x = theta[1 + 3 * e];
             const double y = theta[2 + 3 * e];
-            if (!(x >= -0.5 && x <= edge && y >= -0.5 && y <= edge &&
+            if (!(x >= low && x <= high && y >= low && y <= high &&
                   theta[3 + 3 * e] >= kLeastPhotons)) {
                 return e;
             }
@@ -52,14 +54,19 @@ public:
 
     Slope<M> slope(const double* theta, Wanted wanted) {
         integrate(theta);
-        if (data_.variance != nullptr) {
-            return wanted.observed ? (wanted.information ? sums<true, true, true>(theta)
-                                                         : sums<true, false, true>(theta))
-                                   : sums<true, true, false>(theta);
+        static_assert(kMaxEmitters == 5, "a case for each emitter count");
+        switch (k_) {
+            case 1:
+                return sumsFor<1>(theta, wanted);
+            case 2:
+                return sumsFor<2>(theta, wanted);
+            case 3:
+                return sumsFor<3>(theta, wanted);
+            case 4:
+                return sumsFor<4>(theta, wanted);
+            default:
+                return sumsFor<5>(theta, wanted);
         }
-        return wanted.observed ? (wanted.information ? sums<false, true, true>(theta)
-                                                     : sums<false, false, true>(theta))
-                               : sums<false, true, false>(theta);
     }
 
     // The expected counts m = mu + r of every pixel at theta, into `out`, and half the
@@ -89,12 +96,25 @@ private:
         }
     }
 
+    // The sums for K emitters, whose parameter count the compiler then knows.
+    template <int K>
+    Slope<M> sumsFor(const double* theta, Wanted wanted) {
+        if (data_.variance != nullptr) {
+            return wanted.observed ? (wanted.information ? sums<K, true, true, true>(theta)
+                                                         : sums<K, true, false, true>(theta))
+                                   : sums<K, true, true, false>(theta);
+        }
+        return wanted.observed ? (wanted.information ? sums<K, false, true, true>(theta)
+                                                     : sums<K, false, false, true>(theta))
+                               : sums<K, false, true, false>(theta);
+    }
+
     // The Jacobian J of every pixel, built emitter by emitter: dmu/db = 1; for emitter e,
     // N dEx Ey, N Ex dEy and Ex Ey. The observed information takes away the residual times
     // each emitter's second derivatives (d2Ex/dx2 = dEx/dsigma / sigma).
-    template <bool Variance, bool Expected, bool Observed>
+    template <int K, bool Variance, bool Expected, bool Observed>
     Slope<M> sums(const double* theta) {
-        const int params = this->params();
+        constexpr int params = 1 + 3 * K;
         Slope<M> slope{};
         double jacobian[M];
         jacobian[0] = 1.0;
@@ -102,7 +122,7 @@ private:
             for (int32_t i = 0; i < g_; ++i) {
                 const int64_t pixel = i + static_cast<int64_t>(j) * g_;
                 double m = Variance ? theta[0] + data_.variance[pixel] : theta[0];
-                for (int e = 0; e < k_; ++e) {
+                for (int e = 0; e < K; ++e) {
                     const double n = theta[3 + 3 * e];
                     const double ex = ax_[e].share[i];
                     const double ey = ay_[e].share[j];
@@ -133,7 +153,7 @@ private:
                             slope.observed[p][q] += cp * jacobian[q];
                         }
                     }
-                    for (int e = 0; e < k_; ++e) {
+                    for (int e = 0; e < K; ++e) {
                         const double n = theta[3 + 3 * e];
                         const AxisModel& ax = ax_[e];
                         const AxisModel& ay = ay_[e];

@@ -14,6 +14,9 @@
 constexpr int kMaxEmitters = 5;
 // Parameters of the fullest model: the background, and x, y and photons of each emitter.
 constexpr int kMaxJointParams = 1 + 3 * kMaxEmitters;
+// How far past its region's edge an emitter's centre may go, in pixels: the edge pixels hold
+// light of spots centred beyond them, which a fit must explain to place those inside.
+constexpr double kBeyondEdge = 2.0;
 
 // An emitter is tried only where the region's log-likelihood ratio exceeds its degrees of
 // freedom by this many standard deviations of the chi-squared distribution ...
@@ -32,7 +35,7 @@ struct RegionModel {
 
 // One emitter of a region's fit; NaN where its status is kNotASpot or kNotFinite.
 struct EmitterFit {
-    double x;  // 0-based, within the region
+    double x;  // 0-based in the region's pixels, within kBeyondEdge of it
     double y;
     double photons;
     double crlb[3];  // on x, y and photons
@@ -53,8 +56,9 @@ size_t regionWorkLength(int32_t g);
 
 // Fits the g x g region `region` from emitters at `starts` (x, y pairs, 0-based within the
 // region; at most model.maxEmitters), with the read variance of its pixels. `work` holds
-// regionWorkLength(g) doubles. Emitters that vanish (photons below the least) or leave the
-// region are dropped, with status kNotASpot; where two collapse onto one spot, the dimmer is.
+// regionWorkLength(g) doubles. Emitters that vanish (photons below the least) or go more than
+// kBeyondEdge past the region are dropped, with status kNotASpot; where two collapse onto one
+// spot, the dimmer is.
 // Then, while the region's log-likelihood ratio exceeds its degrees of freedom by
 // kExcessLight standard deviations and it holds fewer than model.maxEmitters (those dropped
 // among them), an emitter is tried at the largest residual (smoothed by the spot's shares) and

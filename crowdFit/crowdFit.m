@@ -18,9 +18,12 @@
 %   rule for convergence and the same statuses; the Cramer-Rao bounds come
 %   from the joint Fisher information.
 %
-%   An emitter whose photons go to 0 or that leaves the region is dropped (its
-%   row says status 2), as is the dimmer of two the information cannot tell
-%   apart, and the rest fitted again. Then, while the region's log-likelihood
+%   An emitter's centre may lie up to 2 pixels beyond the region's edge: the
+%   edge pixels hold light of spots centred there, which must be explained
+%   for the spots inside to be placed right. An emitter whose photons go to
+%   0 or that goes further is dropped (its row says status 2), as is the
+%   dimmer of two the information cannot tell apart, and the rest fitted
+%   again. Then, while the region's log-likelihood
 %   ratio is more than two standard deviations of its chi-squared distribution
 %   above its degrees of freedom, g^2 - 1 - 3k for k emitters (more light than
 %   they explain), and it holds fewer than 5, one more emitter is tried at the

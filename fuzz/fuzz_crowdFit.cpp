@@ -1,10 +1,11 @@
 // crowdFit's entry through the stand-in host, with inputs of any number, class, shape and
 // value: regions, a table of starts mostly inside them, sigma and a read variance. Every
-// emitter that comes back lies in its region with one of the four statuses, NaN exactly where
-// the status says so, and a region's ratio is a number exactly when one of its emitters was
+// emitter that comes back lies in reach of its region with one of the four statuses, NaN exactly
+// where the status says so, and a region's ratio is a number exactly when one of its emitters was
 // fitted.
 #include <cmath>
 
+#include "crowd.h"
 #include "fuzz_inputs.h"
 
 extern "C" void mexFunction(int, mxArray*[], int, const mxArray*[]);
@@ -53,10 +54,11 @@ void checkFits(const standin::CallResult& result, int nlhs, size_t g) {
             FUZZ_CHECK(std::isnan(crlb[k + (p - 1) * rows]) == failed);
         }
         if (!failed) {
-            const double edge = static_cast<double>(g) - 0.5;
+            const double low = -0.5 - kBeyondEdge;
+            const double high = static_cast<double>(g) - 0.5 + kBeyondEdge;
             const double x = theta[k + rows];
             const double y = theta[k + 2 * rows];
-            FUZZ_CHECK(x >= -0.5 && x <= edge && y >= -0.5 && y <= edge);
+            FUZZ_CHECK(x >= low && x <= high && y >= low && y <= high);
             FUZZ_CHECK(theta[k + 3 * rows] > 0 && theta[k + 4 * rows] > 0);
             fitted[static_cast<size_t>(theta[k]) - 1] = true;
         }

@@ -340,8 +340,12 @@ rowCount = accumarray(r, 1, [regions 1]);
 firstRow = cumsum([1; rowCount(1:end - 1)]);
 place = (1:numel(r))' - firstRow(r) + 1;
 fittedCount = accumarray(r, status <= 1, [regions 1]);
+% A region about one candidate of a large group keeps the emitters within half a box of it.
+own = [centre(:, 1) - double(x0), centre(:, 2) - double(y0)];
+central = all(abs(theta(:, 2:3) - own(r, :)) <= (g - 1) / 2 + 0.5, 2);
+explainedOrSplit = [true(numel(whole), 1); false(numel(alone), 1)];
 keep = kept(theta(:, 2:5), crlb, ratio(r), status, side, side ^ 2 - 1 - 3 * fittedCount(r)) & ...
-       (r <= numel(whole) | place == 1);
+       (r <= numel(whole) | central);
 rows = tableRows(double(x0(r(keep))) + theta(keep, 2), double(y0(r(keep))) + theta(keep, 3), ...
                  frame(r(keep)), theta(keep, 4:5), crlb(keep, :), maps);
 fitted = toc(started);

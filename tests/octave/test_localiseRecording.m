@@ -6,7 +6,7 @@ function test_localiseRecording(demoFolder)
   addpath(demoFolder);  % spotBounds
   cam = struct('offset', 100, 'gain', 2, 'sigma', 1.3, 'threshold', 40, 'box', 7);
   crowdedNeighboursAreLeftOut(folder, setfield(cam, 'joint', false));
-  crowdedNeighboursAreFittedTogether(folder, cam);
+  crowdedNeighboursAreFittedTogether(folder, setfield(cam, 'threshold', 100));
   theCamerasMapsAreUsed(folder, cam);
   crowdingCostGrowsWithTheCandidates(folder);
   everyFailureIsIdentified(folder, cam);
@@ -109,12 +109,14 @@ end
 
 function crowdedNeighboursAreFittedTogether(folder, cam)
   % Frames of an isolated spot, a pair 2 pixels apart (one candidate), a pair 4 apart, three
-  % within 5 pixels, and two 6.5 apart (each alone in its box): with joint fitting every spot
-  % is found once, within its bounds; without, the pair 4 apart and the three are lost.
+  % within 5 pixels, two 6.5 apart (each alone in its box), and a line of six 3.5 apart (a
+  % group too large for one region): with joint fitting every spot is found once, within its
+  % bounds; without, the pair 4 apart, the three and the line are lost.
   randp('seed', 8); rand('seed', 8);
   side = 64; frames = 12;
   e = @(c) diff(erf(((0:side)' - 0.5 - c) / (sqrt(2) * cam.sigma))) / 2;
-  layout = [12 12; 30 12; 32 12.4; 50 12; 50 16; 12 40; 16 41; 14 44.5; 40 40; 46.5 40];
+  layout = [12 12; 30 12; 32 12.4; 50 12; 50 16; 12 40; 16 41; 14 44.5; 40 40; 46.5 40;
+            10 56; 13.5 56; 17 56; 20.5 56; 24 56; 27.5 56];
   truth = zeros(0, 3);
   counts = zeros(side, side, frames);
   for f = 1:frames
@@ -130,11 +132,11 @@ function crowdedNeighboursAreFittedTogether(folder, cam)
   writeRecording(file, uint16(counts));
   fits = localiseRecording(file, cam);
   [found, normalised] = matched(fits, truth);
-  assert(found >= 0.95 * rows(truth), sprintf('%d of %d spots found', found, rows(truth)));
+  assert(found >= 0.9 * rows(truth), sprintf('%d of %d spots found', found, rows(truth)));
   assert(rows(fits) <= found + 2, sprintf('%d localisations for %d spots', rows(fits), found));
   assert(normalised < 1.5, sprintf('errors %.2f of the bounds', normalised));
   alone = matched(localiseRecording(file, setfield(cam, 'joint', false)), truth);
-  assert(alone <= found - 5 * frames, sprintf('%d spots found without joint fitting', alone));
+  assert(alone <= found - 11 * frames, sprintf('%d spots found without joint fitting', alone));
 end
 
 % How many true spots have a localisation within a pixel in their frame, and the rms of their

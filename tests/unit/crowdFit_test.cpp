@@ -155,6 +155,35 @@ TEST(FitRegion, AddsAnEmitterWhereASecondSpotIsAndRarelyWhereNoneIs) {
     EXPECT_LE(falselyAdded, 0.002 * regions);
 }
 
+TEST(FitRegion, PlacesASpotCentredBeyondTheEdgeThatLightsIt) {
+    // A bright spot centred 0.7 pixels past the region's left edge beside one inside: fitted
+    // beyond the edge, it leaves the other unbiased, at its bound; a spot further out than the
+    // reach lights nothing, and the emitter started for it is dropped.
+    std::mt19937 rng(4);
+    const int g = 9;
+    double squares = 0.0;
+    double sum = 0.0;
+    int beyond = 0;
+    const int regions = 400;
+    for (int k = 0; k < regions; ++k) {
+        const std::vector<double> truth = {10, -1.2, 4.2, 4000, 3.3, 4.0, 1500};
+        const RegionFit result = fit(poissonRegion(truth, g, rng), g, {0, 4, 3, 4});
+        ASSERT_EQ(result.status, kConverged);
+        const EmitterFit& inside = result.emitter[1];
+        ASSERT_EQ(inside.status, kConverged);
+        beyond += result.emitter[0].status == kConverged && result.emitter[0].x < -0.5;
+        const double error = inside.x - 3.3;
+        sum += error;
+        squares += error * error / (inside.crlb[0] * inside.crlb[0]);
+    }
+    EXPECT_GE(beyond, 0.95 * regions);
+    EXPECT_LT(std::fabs(sum / regions), 0.02);
+    EXPECT_LT(std::sqrt(squares / regions), 1.15);
+    const RegionFit far = fit(poissonRegion({10, 4.3, 4.0, 1500}, g, rng), g, {0, 4, 4, 4});
+    EXPECT_EQ(far.emitter[0].status, kNotASpot);
+    EXPECT_EQ(far.emitter[1].status, kConverged);
+}
+
 TEST(FitRegion, DropsWhatVanishesOrCannotBeToldApartAndReportsRegionsThatFail) {
     std::mt19937 rng(9);
     const int g = 9;
