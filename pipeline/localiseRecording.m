@@ -46,11 +46,11 @@ function [fits, times, frameSum, firstFrame] = localiseRecording(file, cam)
 %   region of side 2 box - 1 about it and fitted by crowdFit, each emitter
 %   from its candidate, an emitter added where the region holds more light;
 %   every emitter kept counts. A larger group gives each of its candidates a
-%   region about it, fitted with its four nearest, and only the candidate's
-%   own emitter counts. A candidate alone in its box whose fit converged but
-%   left more light than one spot explains (two emitters spotFind saw as
-%   one, say) is fitted again the same way, in a region about it, where
-%   crowdFit may add the second. Emitters are kept as fits are, in their
+%   region about it, fitted with its four nearest, and the emitters within
+%   half a box of the candidate count. A candidate alone in its box whose
+%   fit converged but left more light than one spot explains (two emitters
+%   spotFind saw as one, say) is fitted again the same way, in a region of
+%   the box and two pixels about it, where crowdFit may add the second. Emitters are kept as fits are, in their
 %   region, whose ratio is judged against its own degrees of freedom; of
 %   two localisations of one frame closer than sigma along both axes (a
 %   region about a group may reach a neighbour fitted in its own box) the
@@ -287,11 +287,12 @@ rows = tableRows(double(x0(keep)) + theta(keep, 1), double(y0(keep)) + theta(kee
 fitted = toc(started);
 end
 
-% Rows of the table for the candidates of the groups given, fitted together: a group of at
-% most five whose candidates lie within a box side less one along both axes in one region of
-% side 2 box - 1 about it, all of whose emitters count; each candidate of a larger group in a
-% region of its own about it, with the nearest four of its group, only its own emitter
-% counting. pairs are the candidates' close pairs, which made the groups.
+% Rows of the table for the candidates of the groups given, fitted together in regions of
+% side `side`: a group of at most five whose candidates lie within a box side less one along
+% both axes in one region about it, all of whose emitters count; each candidate of a larger
+% group in a region of its own about it, with the nearest four of its group, the emitters
+% within half a box of it counting. pairs are the candidates' close pairs, which made the
+% groups.
 function [rows, cut, fitted] = jointFits(stack, x, y, z, group, pairs, side, maps, cam)
 rows = zeros(0, 7);
 cut = 0;
@@ -343,7 +344,6 @@ fittedCount = accumarray(r, status <= 1, [regions 1]);
 % A region about one candidate of a large group keeps the emitters within half a box of it.
 own = [centre(:, 1) - double(x0), centre(:, 2) - double(y0)];
 central = all(abs(theta(:, 2:3) - own(r, :)) <= (g - 1) / 2 + 0.5, 2);
-explainedOrSplit = [true(numel(whole), 1); false(numel(alone), 1)];
 keep = kept(theta(:, 2:5), crlb, ratio(r), status, side, side ^ 2 - 1 - 3 * fittedCount(r)) & ...
        (r <= numel(whole) | central);
 rows = tableRows(double(x0(r(keep))) + theta(keep, 2), double(y0(r(keep))) + theta(keep, 3), ...
