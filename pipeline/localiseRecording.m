@@ -50,12 +50,13 @@ function [fits, times, frameSum, firstFrame] = localiseRecording(file, cam)
 %   half a box of the candidate count. A candidate alone in its box whose
 %   fit converged but left more light than one spot explains (two emitters
 %   spotFind saw as one, say) is fitted again the same way, in a region of
-%   the box and two pixels about it, where crowdFit may add the second. Emitters are kept as fits are, in their
-%   region, whose ratio is judged against its own degrees of freedom; of
-%   two localisations of one frame closer than sigma along both axes (a
-%   region about a group may reach a neighbour fitted in its own box) the
-%   one with the larger bound goes. With cam.joint false, crowded candidates
-%   are left out instead. A recording of no frames gives no rows.
+%   the box and two pixels about it, where crowdFit may add the second.
+%   Emitters are kept as fits are, their region's ratio judged against its
+%   own degrees of freedom; of two localisations of one frame closer than
+%   sigma along both axes (a region about a group may reach a neighbour
+%   fitted in its own box) the one with the larger bound goes. With
+%   cam.joint false, crowded candidates are left out instead. A recording of
+%   no frames gives no rows.
 %
 %   times holds the seconds each stage took (read, detect, cut, fit);
 %   frameSum is the sum of all frames and firstFrame the first frame (both
@@ -267,8 +268,8 @@ end
 % Rows of the table (frame within the block) for the candidates at (x, y) in frames z, each
 % fitted alone in its box; and which of them converged but left more light in their box than
 % one spot explains.
-function [rows, excess, cut, fitted] = isolatedFits(stack, x, y, z, maps, cam)
-rows = zeros(0, 7);
+function [entries, excess, cut, fitted] = isolatedFits(stack, x, y, z, maps, cam)
+entries = zeros(0, 7);
 excess = false(size(x));
 cut = 0;
 fitted = 0;
@@ -282,8 +283,8 @@ started = tic;
 [theta, crlb, ratio, status] = spotFit(photons, cam.sigma, false, variance);
 keep = kept(theta, crlb, ratio, status, cam.box, cam.box ^ 2 - 4);
 excess = status == 0 & ~explained(ratio, cam.box ^ 2 - 4);
-rows = tableRows(double(x0(keep)) + theta(keep, 1), double(y0(keep)) + theta(keep, 2), ...
-                 z(keep), theta(keep, 3:4), crlb(keep, :), maps);
+entries = tableRows(double(x0(keep)) + theta(keep, 1), double(y0(keep)) + theta(keep, 2), ...
+                    z(keep), theta(keep, 3:4), crlb(keep, :), maps);
 fitted = toc(started);
 end
 
@@ -293,8 +294,8 @@ end
 % group in a region of its own about it, with the nearest four of its group, the emitters
 % within half a box of it counting. pairs are the candidates' close pairs, which made the
 % groups.
-function [rows, cut, fitted] = jointFits(stack, x, y, z, group, pairs, side, maps, cam)
-rows = zeros(0, 7);
+function [entries, cut, fitted] = jointFits(stack, x, y, z, group, pairs, side, maps, cam)
+entries = zeros(0, 7);
 cut = 0;
 fitted = 0;
 g = cam.box;
@@ -346,24 +347,25 @@ own = [centre(:, 1) - double(x0), centre(:, 2) - double(y0)];
 central = all(abs(theta(:, 2:3) - own(r, :)) <= (g - 1) / 2 + 0.5, 2);
 keep = kept(theta(:, 2:5), crlb, ratio(r), status, side, side ^ 2 - 1 - 3 * fittedCount(r)) & ...
        (r <= numel(whole) | central);
-rows = tableRows(double(x0(r(keep))) + theta(keep, 2), double(y0(r(keep))) + theta(keep, 3), ...
-                 frame(r(keep)), theta(keep, 4:5), crlb(keep, :), maps);
+corner = double([x0(r(keep)), y0(r(keep))]);
+entries = tableRows(corner(:, 1) + theta(keep, 2), corner(:, 2) + theta(keep, 3), ...
+                    frame(r(keep)), theta(keep, 4:5), crlb(keep, :), maps);
 fitted = toc(started);
 end
 
 % Table rows: x, y, frame, photons, background, the larger bound of x and y, the read variance.
-function rows = tableRows(x, y, z, photonsAndBackground, crlb, maps)
-rows = [x, y, z, photonsAndBackground, max(crlb(:, 1:2), [], 2), varianceAt(maps, x, y)];
+function entries = tableRows(x, y, z, photonsAndBackground, crlb, maps)
+entries = [x, y, z, photonsAndBackground, max(crlb(:, 1:2), [], 2), varianceAt(maps, x, y)];
 end
 
 % The rows without the second localisation of a spot, as a region about a group may give of a
 % neighbour fitted in its own box or region: of two in one frame closer than sigma along both
 % axes, the one with the larger bound goes.
-function rows = withoutRepeats(rows, sigma)
-[a, b] = closePairs(rows(:, 1:2), sigma, rows(:, 3));
+function entries = withoutRepeats(entries, sigma)
+[a, b] = closePairs(entries(:, 1:2), sigma, entries(:, 3));
 worse = a;
-worse(rows(b, 6) > rows(a, 6)) = b(rows(b, 6) > rows(a, 6));
-rows(unique(worse), :) = [];
+worse(entries(b, 6) > entries(a, 6)) = b(entries(b, 6) > entries(a, 6));
+entries(unique(worse), :) = [];
 end
 
 % The read variance (photons squared) of the pixel nearest each position.
