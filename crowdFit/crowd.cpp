@@ -168,14 +168,7 @@ private:
                 }
             }
         }
-        for (int p = 0; p < params; ++p) {
-            for (int q = p + 1; q < params; ++q) {
-                slope.information[q][p] = slope.information[p][q];
-                slope.observed[q][p] = slope.observed[p][q];
-            }
-        }
-        slope.hasInformation = Expected;
-        slope.hasObserved = Observed;
+        completeSlope(&slope, params, Expected, Observed);
         return slope;
     }
 
@@ -310,16 +303,8 @@ bool newEmitterAt(const BoxData& data, const double* expected, const RegionModel
 void startFrom(const BoxData& data, const RegionModel& model, const double* starts, int count,
                Solution* s) {
     const int32_t g = data.g;
-    auto photons = [&](int32_t i, int32_t j) {
-        const int64_t k = i + static_cast<int64_t>(j) * g;
-        return data.variance == nullptr ? data.counts[k] : data.counts[k] - data.variance[k];
-    };
-    double rim = 0.0;
-    for (int32_t k = 0; k < g - 1; ++k) {
-        rim +=
-            photons(k, 0) + photons(g - 1, k) + photons(g - 1 - k, g - 1) + photons(0, g - 1 - k);
-    }
-    const double background = rim / (4.0 * (g - 1));
+    auto photons = [&](int32_t i, int32_t j) { return photonsAt(data, i, j); };
+    const double background = rimMean(data);
     s->theta[0] = background > kLeastBackground ? background : kLeastBackground;
     const CentreShares shares = centreShares(model.sigma);
     const double inside = std::pow(shares.middle + 2.0 * shares.beside, 2);

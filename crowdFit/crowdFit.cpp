@@ -6,10 +6,10 @@
 #include <vector>
 
 #include "crowd.h"
+#include "fit_inputs.h"
 #include "gateway.h"
 #include "maximise.h"
 #include "parallel.h"
-#include "variance_input.h"
 
 namespace {
 
@@ -68,33 +68,21 @@ void fitCrowds(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
         gateway::raiseError("crowdFit:WrongNumberOfInputs", "%s", kUsage);
     }
     const mxArray* regions = prhs[0];
-    const mxClassID regionClass = mxGetClassID(regions);
-    if ((regionClass != mxSINGLE_CLASS && regionClass != mxDOUBLE_CLASS) || mxIsComplex(regions) ||
-        mxIsSparse(regions)) {
-        gateway::raiseError(kWrongType, "regions must be a real, full single or double array.\n");
-    }
+    fitting::requireBoxClass(regions, "regions");
     if (!gateway::isRealNumeric(prhs[1])) {
         gateway::raiseError(kWrongType, "starts must be a real numeric table.\n");
     }
     if (!gateway::isRealNumericScalar(prhs[2])) {
         gateway::raiseError(kWrongType, "sigma must be a real numeric scalar.\n");
     }
-    const gateway::Shape shape = gateway::readShape(regions);
+    const gateway::Shape shape = fitting::boxStackShape(regions, "regions");
     const int32_t g = shape.dims[0];
-    if (shape.count > 3 || shape.dims[1] != g || g < 3) {
-        gateway::raiseError("crowdFit:WrongSize",
-                            "regions must be g-by-g or g-by-g-by-K, with g at least 3.\n");
-    }
     const gateway::Shape startShape = gateway::readShape(prhs[1]);
     if (startShape.count != 2 || (startShape.dims[1] != 3 && startShape.elements != 0)) {
         gateway::raiseError("crowdFit:WrongSize",
                             "starts must have three columns: region, x and y.\n");
     }
-    const double sigma = mxGetScalar(prhs[2]);
-    if (!(std::isfinite(sigma) && sigma > 0.0 && sigma <= g)) {
-        gateway::raiseError("crowdFit:BadSigma",
-                            "sigma must be finite, above 0 and at most the region side %d.\n", g);
-    }
+    const double sigma = fitting::checkedSigma(prhs[2], g, "region side");
     const int32_t count = shape.dims[2];
     const int64_t rows = startShape.elements == 0 ? 0 : startShape.dims[0];
     gateway::Scratch scratch;
@@ -106,7 +94,7 @@ void fitCrowds(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     const RegionModel model{g, sigma, kMaxEmitters};
     const int threads = parallel::threadsFor(count, kRegionsPerThread);
     std::vector<RegionFit> fits;
-    if (regionClass == mxSINGLE_CLASS) {
+    if (mxGetClassID(regions) == mxSINGLE_CLASS) {
         const RegionSet<float> set{static_cast<const float*>(mxGetData(regions)), count, variance,
                                    starts.xy.data(), starts.first.data()};
         fits = fitRegions(set, model, threads);

@@ -38,6 +38,23 @@ enum class BoxState { kUsable, kNoCounts, kNotFinite };
 constexpr double kLeastBackground = 1e-8;
 constexpr double kLeastPhotons = 1e-5;
 
+// Photons of pixel (i, j) of a box, in its unit: its counts less the read variance added to them.
+inline double photonsAt(const BoxData& data, int32_t i, int32_t j) {
+    const int64_t k = i + static_cast<int64_t>(j) * data.g;
+    return data.variance == nullptr ? data.counts[k] : data.counts[k] - data.variance[k];
+}
+
+// The mean photons of a box's rim pixels: where a fit's background starts.
+inline double rimMean(const BoxData& data) {
+    const int32_t g = data.g;
+    double rim = 0.0;
+    for (int32_t k = 0; k < g - 1; ++k) {
+        rim += photonsAt(data, k, 0) + photonsAt(data, g - 1, k) +
+               photonsAt(data, g - 1 - k, g - 1) + photonsAt(data, 0, g - 1 - k);
+    }
+    return rim / (4.0 * (g - 1));
+}
+
 // Doubles of memory prepareBox takes for a box of side g.
 inline int64_t boxDataLength(int32_t g) {
     return 2 * static_cast<int64_t>(g) * g;

@@ -46,6 +46,20 @@ struct Slope {
     bool hasObserved;
 };
 
+// Mirrors the informations summed on and above the diagonal of the first `params` rows into
+// the lower triangles, and says which were summed.
+template <int M>
+void completeSlope(Slope<M>* slope, int params, bool information, bool observed) {
+    for (int p = 0; p < params; ++p) {
+        for (int q = p + 1; q < params; ++q) {
+            slope->information[q][p] = slope->information[p][q];
+            slope->observed[q][p] = slope->observed[p][q];
+        }
+    }
+    slope->hasInformation = information;
+    slope->hasObserved = observed;
+}
+
 // Which information a pass over the box sums.
 struct Wanted {
     bool information;

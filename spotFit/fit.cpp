@@ -210,14 +210,7 @@ private:
                 }
             }
         }
-        for (int k = 0; k < P; ++k) {
-            for (int l = k + 1; l < P; ++l) {
-                slope.information[l][k] = slope.information[k][l];
-                slope.observed[l][k] = slope.observed[k][l];
-            }
-        }
-        slope.hasInformation = Expected;
-        slope.hasObserved = Observed;
+        completeSlope(&slope, P, Expected, Observed);
         return slope;
     }
 
@@ -232,16 +225,8 @@ private:
 // lies above it, the photons from the sum above it.
 void startFrom(const BoxData& data, double sigma, double* theta) {
     const int32_t g = data.g;
-    auto photons = [&](int32_t i, int32_t j) {
-        const int64_t k = i + static_cast<int64_t>(j) * g;
-        return data.variance == nullptr ? data.counts[k] : data.counts[k] - data.variance[k];
-    };
-    double rim = 0.0;
-    for (int32_t k = 0; k < g - 1; ++k) {
-        rim +=
-            photons(k, 0) + photons(g - 1, k) + photons(g - 1 - k, g - 1) + photons(0, g - 1 - k);
-    }
-    const double background = rim / (4.0 * (g - 1));
+    auto photons = [&](int32_t i, int32_t j) { return photonsAt(data, i, j); };
+    const double background = rimMean(data);
     double total = 0.0;
     double sumX = 0.0;
     double sumY = 0.0;

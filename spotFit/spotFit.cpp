@@ -5,9 +5,9 @@
 #include <cmath>
 
 #include "fit.h"
+#include "fit_inputs.h"
 #include "gateway.h"
 #include "parallel.h"
-#include "variance_input.h"
 
 namespace {
 
@@ -24,11 +24,7 @@ void fitSpots(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
         gateway::raiseError("spotFit:WrongNumberOfInputs", "%s", kUsage);
     }
     const mxArray* boxes = prhs[0];
-    const mxClassID boxClass = mxGetClassID(boxes);
-    if ((boxClass != mxSINGLE_CLASS && boxClass != mxDOUBLE_CLASS) || mxIsComplex(boxes) ||
-        mxIsSparse(boxes)) {
-        gateway::raiseError(kWrongType, "boxes must be a real, full single or double array.\n");
-    }
+    fitting::requireBoxClass(boxes, "boxes");
     if (!gateway::isRealNumericScalar(prhs[1])) {
         gateway::raiseError(kWrongType, "sigma must be a real numeric scalar.\n");
     }
@@ -36,17 +32,9 @@ void fitSpots(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
         !(mxIsLogical(prhs[2]) && mxGetNumberOfElements(prhs[2]) == 1)) {
         gateway::raiseError(kWrongType, "fitSigma must be a real numeric or logical scalar.\n");
     }
-    const gateway::Shape shape = gateway::readShape(boxes);
+    const gateway::Shape shape = fitting::boxStackShape(boxes, "boxes");
     const int32_t g = shape.dims[0];
-    if (shape.count > 3 || shape.dims[1] != g || g < 3) {
-        gateway::raiseError("spotFit:WrongSize",
-                            "boxes must be g-by-g or g-by-g-by-K, with g at least 3.\n");
-    }
-    const double sigma = mxGetScalar(prhs[1]);
-    if (!(std::isfinite(sigma) && sigma > 0.0 && sigma <= g)) {
-        gateway::raiseError("spotFit:BadSigma",
-                            "sigma must be finite, above 0 and at most the box side %d.\n", g);
-    }
+    const double sigma = fitting::checkedSigma(prhs[1], g, "box side");
     const ReadVariance variance =
         nrhs == 4 ? fitting::readVarianceOf(prhs[3], boxes, "boxes") : ReadVariance{};
     const SpotModel model{g, sigma, nrhs >= 3 && mxGetScalar(prhs[2]) != 0.0};
@@ -61,7 +49,7 @@ void fitSpots(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
         static_cast<double*>(mxGetData(params)), static_cast<double*>(mxGetData(crlb)),
         static_cast<double*>(mxGetData(ratio)), static_cast<double*>(mxGetData(status))};
     const int threads = parallel::threadsFor(count, kBoxesPerThread);
-    if (boxClass == mxSINGLE_CLASS) {
+    if (mxGetClassID(boxes) == mxSINGLE_CLASS) {
         const BoxSet<float> set{static_cast<const float*>(mxGetData(boxes)), count, variance};
         fitBoxes(set, model, targets, threads);
     } else {

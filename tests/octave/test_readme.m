@@ -44,7 +44,14 @@ function test_readme(readme)
   % On data that makes sense: about the spots simulated are found and fitted.
   status = evalin('base', 'status');
   assert(sum(status == 0) >= 50, sprintf('only %d spots fitted of 60', sum(status == 0)));
+  emitterStatus = evalin('base', 'emitterStatus');
+  assert(numel(emitterStatus) >= 3 && all(emitterStatus == 0), 'crowdFit''s example');
   fits = evalin('base', 'fits');
   assert(iscell(fits) && numel(fits) == 1);  % the recording of the folder, over processes
+  % crowdFit's help as the README prints it is the module's own.
+  shown = regexp(text, '<summary>crowdFit</summary>\s*```\n(.*?)\n```', 'tokens', 'once');
+  own = regexp(fileread(which('crowdFit.m')), '^(.*?)\n\n% Compiled module', 'tokens', 'once');
+  own = regexprep(own{1}, '(^|\n)%', '$1');
+  assert(~isempty(shown) && strcmp(shown{1}, own), 'the README''s help of crowdFit is not its own');
   disp('test_readme: all passed');
 end
