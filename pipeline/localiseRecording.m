@@ -333,14 +333,11 @@ starts = starts(rank <= 5, :);
 [photons, variance, x0, y0] = boxesInPhotons(stack, centre(:, 1), centre(:, 2), frame, side, ...
                                              maps, cam);
 r = starts(:, 1);
-table = [r, x(starts(:, 2)) - double(x0(r)), y(starts(:, 2)) - double(y0(r))];
+startTable = [r, x(starts(:, 2)) - double(x0(r)), y(starts(:, 2)) - double(y0(r))];
 cut = toc(started);
 started = tic;
-[theta, crlb, ratio, status] = crowdFit(photons, table, cam.sigma, variance);
+[theta, crlb, ratio, status] = crowdFit(photons, startTable, cam.sigma, variance);
 r = theta(:, 1);
-rowCount = accumarray(r, 1, [regions 1]);
-firstRow = cumsum([1; rowCount(1:end - 1)]);
-place = (1:numel(r))' - firstRow(r) + 1;
 fittedCount = accumarray(r, status <= 1, [regions 1]);
 % A region about one candidate of a large group keeps the emitters within half a box of it.
 own = [centre(:, 1) - double(x0), centre(:, 2) - double(y0)];
