@@ -44,19 +44,18 @@ function [fits, times, frameSum, firstFrame] = localiseRecording(file, cam)
 %   directly or through others (closePairs, pairGroups). A group of at most
 %   five that lies within a box side less one along both axes is cut as one
 %   region of side 2 box - 1 about it and fitted by crowdFit, each emitter
-%   from its candidate, an emitter added where the region holds more light;
-%   every emitter kept counts. A larger group gives each of its candidates a
-%   region about it, fitted with its four nearest, and the emitters within
-%   half a box of the candidate count. A candidate alone in its box whose
-%   fit converged but left more light than one spot explains (two emitters
-%   spotFind saw as one, say) is fitted again the same way, in a region of
-%   the box and two pixels about it, where crowdFit may add the second.
-%   Emitters are kept as fits are, their region's ratio judged against its
-%   own degrees of freedom; of two localisations of one frame closer than
-%   sigma along both axes (a region about a group may reach a neighbour
-%   fitted in its own box) the one with the larger bound goes. With
-%   cam.joint false, crowded candidates are left out instead. A recording of
-%   no frames gives no rows.
+%   from its candidate, an emitter added where the region holds more light.
+%   A larger group gives each of its candidates a region about it, fitted
+%   with its four nearest. A candidate alone in its box whose fit converged
+%   but left more light than one spot explains (two emitters spotFind saw as
+%   one, say) is fitted again the same way, in a region of the box and two
+%   pixels about it, where crowdFit may add the second. Emitters are kept as
+%   fits are, their region's ratio judged against its own degrees of
+%   freedom; of two localisations of one frame closer than sigma along both
+%   axes (regions that overlap, or a region that reaches a neighbour fitted
+%   in its own box) the one with the larger bound goes. With cam.joint
+%   false, crowded candidates are left out instead. A recording of no frames
+%   gives no rows.
 %
 %   times holds the seconds each stage took (read, detect, cut, fit);
 %   frameSum is the sum of all frames and firstFrame the first frame (both
@@ -290,9 +289,9 @@ end
 
 % Rows of the table for the candidates of the groups given, fitted together in regions of
 % side `side`: a group of at most five whose candidates lie within a box side less one along
-% both axes in one region about it, all of whose emitters count; each candidate of a larger
-% group in a region of its own about it, with the nearest four of its group, the emitters
-% within half a box of it counting. pairs are the candidates' close pairs, which made the
+% both axes in one region about it; each candidate of a larger group in a region of its own
+% about it, with the nearest four of its group (a spot two such regions hold is localised
+% twice; withoutRepeats keeps one). pairs are the candidates' close pairs, which made the
 % groups.
 function [entries, cut, fitted] = jointFits(stack, x, y, z, group, pairs, side, maps, cam)
 entries = zeros(0, 7);
@@ -339,11 +338,7 @@ started = tic;
 [theta, crlb, ratio, status] = crowdFit(photons, startTable, cam.sigma, variance);
 r = theta(:, 1);
 fittedCount = accumarray(r, status <= 1, [regions 1]);
-% A region about one candidate of a large group keeps the emitters within half a box of it.
-own = [centre(:, 1) - double(x0), centre(:, 2) - double(y0)];
-central = all(abs(theta(:, 2:3) - own(r, :)) <= (g - 1) / 2 + 0.5, 2);
-keep = kept(theta(:, 2:5), crlb, ratio(r), status, side, side ^ 2 - 1 - 3 * fittedCount(r)) & ...
-       (r <= numel(whole) | central);
+keep = kept(theta(:, 2:5), crlb, ratio(r), status, side, side ^ 2 - 1 - 3 * fittedCount(r));
 corner = double([x0(r(keep)), y0(r(keep))]);
 entries = tableRows(corner(:, 1) + theta(keep, 2), corner(:, 2) + theta(keep, 3), ...
                     frame(r(keep)), theta(keep, 4:5), crlb(keep, :), maps);
@@ -355,9 +350,9 @@ function entries = tableRows(x, y, z, photonsAndBackground, crlb, maps)
 entries = [x, y, z, photonsAndBackground, max(crlb(:, 1:2), [], 2), varianceAt(maps, x, y)];
 end
 
-% The rows without the second localisation of a spot, as a region about a group may give of a
-% neighbour fitted in its own box or region: of two in one frame closer than sigma along both
-% axes, the one with the larger bound goes.
+% The rows without the second localisation of a spot, as regions that overlap give, or a
+% region that reaches a neighbour fitted in its own box: of two in one frame closer than sigma
+% along both axes, the one with the larger bound goes.
 function entries = withoutRepeats(entries, sigma)
 [a, b] = closePairs(entries(:, 1:2), sigma, entries(:, 3));
 worse = a;

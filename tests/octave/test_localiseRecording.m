@@ -135,6 +135,18 @@ function crowdedNeighboursAreFittedTogether(folder, cam)
   assert(found >= 0.9 * rows(truth), sprintf('%d of %d spots found', found, rows(truth)));
   assert(rows(fits) <= found + 2, sprintf('%d localisations for %d spots', rows(fits), found));
   assert(normalised < 1.5, sprintf('errors %.2f of the bounds', normalised));
+  % Read noise given to every fit: each bound grows, those of spots fitted together too.
+  noisy = localiseRecording(file, setfield(cam, 'variance', 400));
+  grown = zeros(0, 1);
+  for k = 1:rows(noisy)
+    here = find(fits(:, 3) == noisy(k, 3));
+    [distance, i] = min(hypot(fits(here, 1) - noisy(k, 1), fits(here, 2) - noisy(k, 2)));
+    if distance < 0.3
+      grown(end + 1) = noisy(k, 6) / fits(here(i), 6);
+    end
+  end
+  assert(numel(grown) > 0.9 * rows(fits) && median(grown) > 1.3 && mean(grown > 1.15) > 0.9, ...
+         'bounds without the read variance');
   alone = matched(localiseRecording(file, setfield(cam, 'joint', false)), truth);
   assert(alone <= found - 11 * frames, sprintf('%d spots found without joint fitting', alone));
 end
