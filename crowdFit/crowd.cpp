@@ -3,11 +3,10 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
-#include <memory>
 
 #include "definite.h"
+#include "each_fit.h"
 #include "maximise.h"
-#include "parallel.h"
 #include "psf.h"
 
 namespace {
@@ -431,28 +430,12 @@ template <class T>
 std::vector<RegionFit> fitRegions(const RegionSet<T>& set, const RegionModel& model, int threads) {
     const int64_t count = set.count;
     std::vector<RegionFit> fits(static_cast<size_t>(count));
-    if (count == 0) {
-        return fits;
-    }
-    threads = threads < 1 ? 1 : (threads > parallel::kMaxThreads ? parallel::kMaxThreads : threads);
-    threads = count < threads ? static_cast<int>(count) : threads;
-    const size_t workLength = regionWorkLength(model.g);
-    const std::unique_ptr<double[]> work(new double[workLength * threads]);
     const int64_t pixels = static_cast<int64_t>(model.g) * model.g;
-    const size_t varianceSize = set.variance.single ? sizeof(float) : sizeof(double);
-    parallel::forSlices(threads, count, [&](int part, int64_t begin, int64_t end) {
-        double* own = work.get() + workLength * part;
-        for (int64_t k = begin; k < end; ++k) {
-            ReadVariance variance = set.variance;
-            if (variance.values != nullptr && variance.perPixel) {
-                variance.values = static_cast<const char*>(variance.values) +
-                                  static_cast<size_t>(k * pixels) * varianceSize;
-            }
-            const auto startCount = static_cast<int>(set.first[k + 1] - set.first[k]);
-            fits[static_cast<size_t>(k)] =
-                fitRegion(set.regions + k * pixels, variance, model, set.starts + 2 * set.first[k],
-                          startCount, own);
-        }
+    fitEach(count, threads, regionWorkLength(model.g), [&](int64_t k, double* work) {
+        const auto startCount = static_cast<int>(set.first[k + 1] - set.first[k]);
+        fits[static_cast<size_t>(k)] =
+            fitRegion(set.regions + k * pixels, varianceOfBox(set.variance, k, pixels), model,
+                      set.starts + 2 * set.first[k], startCount, work);
     });
     return fits;
 }

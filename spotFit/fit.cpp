@@ -3,9 +3,8 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
-#include <memory>
 
-#include "parallel.h"
+#include "each_fit.h"
 #include "psf.h"
 
 namespace {
@@ -317,32 +316,17 @@ template <class T>
 void fitBoxes(const BoxSet<T>& set, const SpotModel& model, const FitTargets& targets,
               int threads) {
     const int64_t count = set.count;
-    if (count == 0) {
-        return;
-    }
-    threads = threads < 1 ? 1 : (threads > parallel::kMaxThreads ? parallel::kMaxThreads : threads);
-    threads = count < threads ? static_cast<int>(count) : threads;
-    const size_t workLength = fitWorkLength(model.g);
-    const std::unique_ptr<double[]> work(new double[workLength * threads]);
     const int64_t pixels = static_cast<int64_t>(model.g) * model.g;
     const int params = model.params();
-    const size_t varianceSize = set.variance.single ? sizeof(float) : sizeof(double);
-    parallel::forSlices(threads, count, [&](int part, int64_t begin, int64_t end) {
-        double* own = work.get() + workLength * part;
-        for (int64_t k = begin; k < end; ++k) {
-            ReadVariance variance = set.variance;
-            if (variance.values != nullptr && variance.perPixel) {
-                variance.values = static_cast<const char*>(variance.values) +
-                                  static_cast<size_t>(k * pixels) * varianceSize;
-            }
-            const BoxFit fit = fitBox(set.boxes + k * pixels, variance, model, own);
-            for (int p = 0; p < params; ++p) {
-                targets.params[k + p * count] = fit.params[p];
-                targets.crlb[k + p * count] = fit.crlb[p];
-            }
-            targets.logLikelihoodRatio[k] = fit.logLikelihoodRatio;
-            targets.status[k] = fit.status;
+    fitEach(count, threads, fitWorkLength(model.g), [&](int64_t k, double* work) {
+        const BoxFit fit =
+            fitBox(set.boxes + k * pixels, varianceOfBox(set.variance, k, pixels), model, work);
+        for (int p = 0; p < params; ++p) {
+            targets.params[k + p * count] = fit.params[p];
+            targets.crlb[k + p * count] = fit.crlb[p];
         }
+        targets.logLikelihoodRatio[k] = fit.logLikelihoodRatio;
+        targets.status[k] = fit.status;
     });
 }
 
