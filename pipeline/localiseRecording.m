@@ -43,13 +43,14 @@ function [fits, times, frameSum, firstFrame] = localiseRecording(file, cam)
 %   frame, along both axes, cannot be fitted alone: they form groups, linked
 %   directly or through others (closePairs, pairGroups). A group of at most
 %   five that lies within a box side less one along both axes is cut as one
-%   region of side 2 box - 1 about it and fitted by crowdFit, each emitter
-%   from its candidate, an emitter added where the region holds more light.
-%   A larger group gives each of its candidates a region about it, fitted
-%   with its four nearest. A candidate alone in its box whose fit converged
-%   but left more light than one spot explains (two emitters spotFind saw as
-%   one, say) is fitted again the same way, in a region of the box and two
-%   pixels about it, where crowdFit may add the second. Emitters are kept as
+%   region about it (the box's side and the group's span, at least two
+%   pixels more than the box) and fitted by crowdFit, each emitter from its
+%   candidate, an emitter added where the region holds more light. A larger
+%   group gives each of its candidates a region of side 2 box - 1 about it,
+%   fitted with its four nearest. A candidate alone in its box whose fit
+%   converged but left more light than one spot explains (two emitters
+%   spotFind saw as one, say) is fitted again the same way, in a region of
+%   the box and two pixels about it, where crowdFit may add the second. Emitters are kept as
 %   fits are, their region's ratio judged against its own degrees of
 %   freedom; of two localisations of one frame closer than sigma along both
 %   axes (regions that overlap, or a region that reaches a neighbour fitted
@@ -160,9 +161,9 @@ while first < frameCount
   [found, excess, cut, fitted] = isolatedFits(stack, cx(alone), cy(alone), cz(alone), maps, cam);
   times.cut = times.cut + cut;
   times.fit = times.fit + fitted;
-  % Fitted together: the groups, in regions of twice the box less one; and the candidates
-  % alone in their box whose fit left more light than one spot explains, where crowdFit may add
-  % the emitter spotFind did not part from theirs, in regions of the box and two more pixels.
+  % Fitted together: the groups, and the candidates alone in their box whose fit left more
+  % light than one spot explains, where crowdFit may add the emitter spotFind did not part from
+  % theirs.
   if joint
     crowded = find(~alone);
     number = zeros(size(cx));
@@ -170,15 +171,13 @@ while first < frameCount
     [~, ~, crowdedGroup] = unique(group(crowded));
     isolated = find(alone);
     isolated = isolated(excess);
-    [crowd, cut, fitted] = jointFits(stack, cx(crowded), cy(crowded), cz(crowded), ...
-                                     crowdedGroup, [number(near), number(other)], ...
-                                     2 * cam.box - 1, maps, cam);
-    [more, cutMore, fittedMore] = jointFits(stack, cx(isolated), cy(isolated), cz(isolated), ...
-                                            (1:numel(isolated))', zeros(0, 2), cam.box + 2, ...
-                                            maps, cam);
-    found = withoutRepeats([found; crowd; more], cam.sigma);
-    times.cut = times.cut + cut + cutMore;
-    times.fit = times.fit + fitted + fittedMore;
+    together = [crowded; isolated];
+    groups = [crowdedGroup(:); max([crowdedGroup(:); 0]) + (1:numel(isolated))'];
+    [crowd, cut, fitted] = jointFits(stack, cx(together), cy(together), cz(together), groups, ...
+                                     [number(near), number(other)], maps, cam);
+    found = withoutRepeats([found; crowd], cam.sigma);
+    times.cut = times.cut + cut;
+    times.fit = times.fit + fitted;
   end
   [~, order] = sort(found(:, 3));
   found(:, 3) = found(:, 3) + first;
@@ -242,10 +241,9 @@ else
 end
 end
 
-% The boxes in photons, (counts - offset) ./ gain with the maps cut as the boxes were (or the
-% one value of each), and the read variance of each box pixel in photons squared (0 without).
-% The boxes of side `side` about (x, y) in frames z of the stack, in photons, with their
-% pixels' read variance and their corners.
+% The boxes of side `side` about (x, y) in frames z of the stack, in photons ((counts - offset)
+% ./ gain, the maps cut as the boxes are), with their pixels' read variance in photons squared
+% and their corners.
 function [photons, variance, x0, y0] = boxesInPhotons(stack, x, y, z, side, maps, cam)
 [boxes, x0, y0] = boxGather(x, y, z, side, stack);
 zero = zeros(size(x));
@@ -287,18 +285,19 @@ entries = tableRows(double(x0(keep)) + theta(keep, 1), double(y0(keep)) + theta(
 fitted = toc(started);
 end
 
-% Rows of the table for the candidates of the groups given, fitted together in regions of
-% side `side`: a group of at most five whose candidates lie within a box side less one along
-% both axes in one region about it; each candidate of a larger group in a region of its own
-% about it, with the nearest four of its group (a spot two such regions hold is localised
-% twice; withoutRepeats keeps one). pairs are the candidates' close pairs, which made the
-% groups.
-function [entries, cut, fitted] = jointFits(stack, x, y, z, group, pairs, side, maps, cam)
+% Rows of the table for the candidates of the groups given, fitted together: a group of at
+% most five whose candidates lie within a box side less one along both axes in one region about
+% it, of the box's side and its span (at least two pixels more than the box); each candidate of
+% a larger group in a region of its own about it, of side twice the box less one, with the
+% nearest four of its group (a spot two such regions hold is localised twice; withoutRepeats
+% keeps one). pairs are the candidates' close pairs, which made the groups. Regions of one side
+% go to crowdFit together.
+function [entries, cut, fitted] = jointFits(stack, x, y, z, group, pairs, maps, cam)
 entries = zeros(0, 7);
 cut = 0;
 fitted = 0;
 g = cam.box;
-if isempty(x) || size(stack, 1) < side || size(stack, 2) < side
+if isempty(x)
   return;
 end
 started = tic;
@@ -306,15 +305,17 @@ n = numel(x);
 members = accumarray(group, 1);
 low = [accumarray(group, x, [], @min), accumarray(group, y, [], @min)];
 high = [accumarray(group, x, [], @max), accumarray(group, y, [], @max)];
-whole = find(members <= 5 & all(high - low <= g - 1, 2));
+span = max(high - low, [], 2);
+whole = find(members <= 5 & span <= g - 1);
 regionOfGroup = zeros(size(members));
 regionOfGroup(whole) = 1:numel(whole);
 firstMember = accumarray(group, (1:n)', [], @min);
 inWhole = find(regionOfGroup(group) > 0);
 alone = find(regionOfGroup(group) == 0);
-% Each region's centre and frame; the starts as (region, candidate, distance) rows.
+% Each region's centre, frame and side; the starts as (region, candidate, distance) rows.
 centre = [floor((low(whole, :) + high(whole, :)) / 2); x(alone), y(alone)];
 frame = [z(firstMember(whole)); z(alone)];
+side = [g + 2 * max(1, ceil(span(whole) / 2)); repmat(2 * g - 1, numel(alone), 1)];
 regionOf = zeros(n, 1);
 regionOf(alone) = numel(whole) + (1:numel(alone))';
 split = pairs(regionOf(pairs(:, 1)) > 0, :);
@@ -329,20 +330,29 @@ startCount = accumarray(starts(:, 1), 1, [regions 1]);
 firstStart = cumsum([1; startCount(1:end - 1)]);
 rank = (1:size(starts, 1))' - firstStart(starts(:, 1)) + 1;
 starts = starts(rank <= 5, :);
-[photons, variance, x0, y0] = boxesInPhotons(stack, centre(:, 1), centre(:, 2), frame, side, ...
-                                             maps, cam);
-r = starts(:, 1);
-startTable = [r, x(starts(:, 2)) - double(x0(r)), y(starts(:, 2)) - double(y0(r))];
 cut = toc(started);
-started = tic;
-[theta, crlb, ratio, status] = crowdFit(photons, startTable, cam.sigma, variance);
-r = theta(:, 1);
-fittedCount = accumarray(r, status <= 1, [regions 1]);
-keep = kept(theta(:, 2:5), crlb, ratio(r), status, side, side ^ 2 - 1 - 3 * fittedCount(r));
-corner = double([x0(r(keep)), y0(r(keep))]);
-entries = tableRows(corner(:, 1) + theta(keep, 2), corner(:, 2) + theta(keep, 3), ...
-                    frame(r(keep)), theta(keep, 4:5), crlb(keep, :), maps);
-fitted = toc(started);
+for s = unique(side(side <= min(size(stack, 1), size(stack, 2))))'
+  started = tic;
+  these = find(side == s);
+  local = zeros(regions, 1);
+  local(these) = 1:numel(these);
+  own = starts(local(starts(:, 1)) > 0, :);
+  [photons, variance, x0, y0] = boxesInPhotons(stack, centre(these, 1), centre(these, 2), ...
+                                               frame(these), s, maps, cam);
+  r = local(own(:, 1));
+  startTable = [r, x(own(:, 2)) - double(x0(r)), y(own(:, 2)) - double(y0(r))];
+  cut = cut + toc(started);
+  started = tic;
+  [theta, crlb, ratio, status] = crowdFit(photons, startTable, cam.sigma, variance);
+  r = theta(:, 1);
+  fittedCount = accumarray(r, status <= 1, [numel(these) 1]);
+  keep = kept(theta(:, 2:5), crlb, ratio(r), status, s, s ^ 2 - 1 - 3 * fittedCount(r));
+  corner = double([x0(r(keep)), y0(r(keep))]);
+  rows = tableRows(corner(:, 1) + theta(keep, 2), corner(:, 2) + theta(keep, 3), ...
+                   frame(these(r(keep))), theta(keep, 4:5), crlb(keep, :), maps);
+  entries = [entries; rows]; %#ok<AGROW>
+  fitted = fitted + toc(started);
+end
 end
 
 % Table rows: x, y, frame, photons, background, the larger bound of x and y, the read variance.
@@ -383,7 +393,6 @@ error('localiseRecording:Unreadable', 'frame %d of %s could not be read%s.', ind
       said);
 end
 
-% Candidates with another closer than g - 1 along both axes in the same frame.
 % Fits that converged inside the inner part of their box of side g, of more than 200 photons,
 % a bound below half a pixel, and a box whose log-likelihood ratio its model (of dof degrees
 % of freedom) explains.
