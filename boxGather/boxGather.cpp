@@ -138,9 +138,7 @@ void gatherBoxes(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     cutBoxes(source, target, pointCount, parallel::threadsFor(elements, kElementsPerThread));
     releaseScratch();
 
-    gateway::storeOutput(nlhs, plhs, 0, boxes);
-    gateway::storeOutput(nlhs, plhs, 1, cornerX);
-    gateway::storeOutput(nlhs, plhs, 2, cornerY);
+    gateway::storeOutputs(nlhs, plhs, {boxes, cornerX, cornerY});
 }
 
 }  // namespace

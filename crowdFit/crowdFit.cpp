@@ -139,10 +139,7 @@ void fitCrowds(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
             s[row] = emitter.status;
         }
     }
-    gateway::storeOutput(nlhs, plhs, 0, params);
-    gateway::storeOutput(nlhs, plhs, 1, crlb);
-    gateway::storeOutput(nlhs, plhs, 2, ratio);
-    gateway::storeOutput(nlhs, plhs, 3, status);
+    gateway::storeOutputs(nlhs, plhs, {params, crlb, ratio, status});
 }
 
 }  // namespace

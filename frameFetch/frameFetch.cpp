@@ -94,8 +94,7 @@ void fetchFrame(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     }
     mxArray* count = gateway::createOutputMatrix(1, 1, mxDOUBLE_CLASS, gateway::Fill::kUnfilled);
     *static_cast<double*>(mxGetData(count)) = frameCount;
-    gateway::storeOutput(nlhs, plhs, 0, image);
-    gateway::storeOutput(nlhs, plhs, 1, count);
+    gateway::storeOutputs(nlhs, plhs, {image, count});
 }
 
 }  // namespace

@@ -159,6 +159,13 @@ void storeOutput(int nlhs, mxArray* plhs[], int slot, mxArray* array) {
     }
 }
 
+void storeOutputs(int nlhs, mxArray* plhs[], std::initializer_list<mxArray*> arrays) {
+    int slot = 0;
+    for (mxArray* array : arrays) {
+        storeOutput(nlhs, plhs, slot++, array);
+    }
+}
+
 char* readUtf8Text(const mxArray* text, bool* holdsNul) {
     *holdsNul = false;
 #if defined(GATEWAY_MATLAB)

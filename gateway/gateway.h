@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <initializer_list>
 #include <memory>
 #include <new>
 #include <stdexcept>
@@ -83,6 +84,9 @@ void destroyOutput(mxArray* array);
 
 // Stores `array` in output slot `slot` when the caller has that slot; otherwise destroys it.
 void storeOutput(int nlhs, mxArray* plhs[], int slot, mxArray* array);
+
+// Stores the arrays in the output slots from the first, in order, as storeOutput does.
+void storeOutputs(int nlhs, mxArray* plhs[], std::initializer_list<mxArray*> arrays);
 
 // The characters of a char array as a NUL-terminated UTF-8 string from mxCalloc, for the caller
 // to mxFree. MATLAB holds UTF-16 code units, read with mxArrayToUTF8String whatever the

@@ -56,10 +56,7 @@ void fitSpots(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
         const BoxSet<double> set{static_cast<const double*>(mxGetData(boxes)), count, variance};
         fitBoxes(set, model, targets, threads);
     }
-    gateway::storeOutput(nlhs, plhs, 0, params);
-    gateway::storeOutput(nlhs, plhs, 1, crlb);
-    gateway::storeOutput(nlhs, plhs, 2, ratio);
-    gateway::storeOutput(nlhs, plhs, 3, status);
+    gateway::storeOutputs(nlhs, plhs, {params, crlb, ratio, status});
 }
 
 }  // namespace
