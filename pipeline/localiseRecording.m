@@ -4,9 +4,10 @@ function [fits, times, frameSum, firstFrame] = localiseRecording(file, cam)
 %   [fits, times, frameSum, firstFrame] = localiseRecording(file, cam)
 %
 %   Runs the toolbox's pipeline on the recording at path file, a block of
-%   100 frames at a time: frameFetch reads the frames, spotFind finds the
-%   candidate spots, boxGather cuts a box around each and spotFit fits it;
-%   candidates whose boxes overlap are fitted together by crowdFit.
+%   frames at a time (as many as hold about 2^25 pixels, 128 MB in single):
+%   frameFetch reads the frames, spotFind finds the candidate spots,
+%   boxGather cuts a box around each and spotFit fits it; candidates whose
+%   boxes overlap are fitted together by crowdFit.
 %
 %   cam describes the camera and the spots, a struct with the fields
 %     offset     the camera's offset in counts (counts = offset + gain *
@@ -97,7 +98,7 @@ frameSum = [];
 firstFrame = [];
 stack = [];
 lastReport = tic;
-block = 100;
+block = 1;
 frameCount = 1;
 first = 0;
 while first < frameCount
@@ -124,6 +125,10 @@ while first < frameCount
   end
   if isempty(maps)
     maps = cameraMaps(cam, size(frame));
+    % Each block's calls cost the same whatever its frames: many small frames a block, and
+    % few large ones, so that memory stays bounded; blocks of one length share one stack.
+    most = max(1, floor(2 ^ 25 / (size(frame, 1) * size(frame, 2))));
+    block = ceil(frameCount / ceil(frameCount / most));
   end
   last = min(first + block, frameCount) - 1;
   % Single, as boxGather takes it; spotFind takes it as well. One stack serves every block of
