@@ -352,17 +352,22 @@ for s = unique(side(side <= min(size(stack, 1), size(stack, 2))))'
   r = theta(:, 1);
   fittedCount = accumarray(r, status <= 1, [numel(these) 1]);
   keep = kept(theta(:, 2:5), crlb, ratio(r), status, s, s ^ 2 - 1 - 3 * fittedCount(r));
-  corner = double([x0(r(keep)), y0(r(keep))]);
-  rows = tableRows(corner(:, 1) + theta(keep, 2), corner(:, 2) + theta(keep, 3), ...
-                   frame(these(r(keep))), theta(keep, 4:5), crlb(keep, :), maps);
+  % A column even of none kept from one row: a scalar indexed by false is 0-by-0.
+  region = r(keep);
+  region = region(:);
+  rows = tableRows(double(x0(region)) + theta(keep, 2), double(y0(region)) + theta(keep, 3), ...
+                   frame(these(region)), theta(keep, 4:5), crlb(keep, :), maps);
   entries = [entries; rows]; %#ok<AGROW>
   fitted = fitted + toc(started);
 end
 end
 
 % Table rows: x, y, frame, photons, background, the larger bound of x and y, the read variance.
+% x, y and z as columns: of a single candidate, none kept are 0-by-0.
 function entries = tableRows(x, y, z, photonsAndBackground, crlb, maps)
-entries = [x, y, z, photonsAndBackground, max(crlb(:, 1:2), [], 2), varianceAt(maps, x, y)];
+x = x(:);
+y = y(:);
+entries = [x, y, z(:), photonsAndBackground, max(crlb(:, 1:2), [], 2), varianceAt(maps, x, y)];
 end
 
 % The rows without the second localisation of a spot, as regions that overlap give, or a

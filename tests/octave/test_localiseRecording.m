@@ -8,6 +8,7 @@ function test_localiseRecording(demoFolder)
   crowdedNeighboursAreLeftOut(folder, setfield(cam, 'joint', false));
   crowdedNeighboursAreFittedTogether(folder, setfield(cam, 'threshold', 100));
   theCamerasMapsAreUsed(folder, cam);
+  aLoneCandidateThatIsNoSpotGivesNoRow(folder, cam);
   crowdingCostGrowsWithTheCandidates(folder);
   everyFailureIsIdentified(folder, cam);
   disp('test_localiseRecording: all passed');
@@ -165,6 +166,19 @@ function [found, normalised] = matched(fits, truth)
     end
   end
   normalised = sqrt(mean(ratios(:) .^ 2));
+end
+
+function aLoneCandidateThatIsNoSpotGivesNoRow(folder, cam)
+  % A hot pixel, the one candidate of its block: its box holds more light than a spot explains,
+  % so it is fitted alone, then in a region of its own, and neither is kept.
+  file = fullfile(folder, 'hot.rec');
+  for frames = [1 3]
+    counts = uint16(100 * ones(32, 32, frames));
+    counts(16, 16, frames) = 5000;
+    writeRecording(file, counts);
+    assert(size(localiseRecording(file, cam)), [0 7]);
+    assert(size(localiseRecording(file, setfield(cam, 'variance', 4))), [0 7]);
+  end
 end
 
 function crowdingCostGrowsWithTheCandidates(folder)
