@@ -22,8 +22,8 @@ struct ReadVariance {
 };
 
 // A box as the fits read it: every c and r divided by the box's unit, the power of two at or
-// above its largest c, so that a box in any unit fits alike (and exactly alike for units a
-// power of two apart).
+// above its largest c (at least 2^-995), so that a box in any unit fits alike (and exactly alike
+// for units a power of two apart).
 struct BoxData {
     int32_t g;
     const double* counts;    // c / unit, g * g column-major
@@ -37,6 +37,10 @@ enum class BoxState { kUsable, kNoCounts, kNotFinite };
 // box's unit.
 constexpr double kLeastBackground = 1e-8;
 constexpr double kLeastPhotons = 1e-5;
+
+// The least unit, 2^-995: a box whose values all lie below it (subnormal numbers, say) is read
+// in it, so that the least background, scaled back, is still a normal number.
+constexpr int kLeastUnitExponent = -995;
 
 // Photons of pixel (i, j) of a box, in its unit: its counts less the read variance added to them.
 inline double photonsAt(const BoxData& data, int32_t i, int32_t j) {
@@ -94,6 +98,7 @@ BoxState prepareBox(const T* box, int32_t g, const ReadVariance& variance, doubl
     int exponent = 0;
     const double mantissa = std::frexp(largest, &exponent);
     exponent -= mantissa == 0.5 ? 1 : 0;  // largest a power of two: it is the unit
+    exponent = exponent > kLeastUnitExponent ? exponent : kLeastUnitExponent;
     // Exact: a power of two, multiplied by where it is a normal number.
     const bool normal = exponent > -1022 && exponent < 1022;
     const double factor = normal ? std::ldexp(1.0, -exponent) : 0.0;

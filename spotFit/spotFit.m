@@ -35,11 +35,11 @@
 %   step at once) and never below its least value.
 %
 %   Each box is fitted in a unit of its own, the power of two at or above its
-%   largest value, and the results scaled back, so that a box in any unit
-%   fits alike. In that unit the background's least value is 1e-8; a
-%   background there stays there, with the other parameters fitted, for as
-%   long as the likelihood would rise only below it. The fit has converged
-%   when a step moves x and y by less than 1e-4 pixel and the other
+%   largest value (at least 2^-995), and the results scaled back, so that a
+%   box in any unit fits alike. In that unit the background's least value is
+%   1e-8; a background there stays there, with the other parameters fitted,
+%   for as long as the likelihood would rise only below it. The fit has
+%   converged when a step moves x and y by less than 1e-4 pixel and the other
 %   parameters by less than 1e-4 of their value, and no parameter can move
 %   to raise the likelihood; it stops after 50 steps.
 %

@@ -330,6 +330,16 @@ TEST(FitBox, FitsABoxInAnyUnitAlike) {
             // A flat box holds no spot in any unit.
             EXPECT_EQ(fit(flatScaled, g, 1.3, fitSigma).status, kNotASpot) << c;
         }
+        // Below the least unit (subnormal values) and on no background, which goes to its
+        // least: whatever is fitted stays above 0 when scaled back.
+        std::vector<double> tiny = poissonBox({3.2, 2.9, 1000, 0.0, 1.3}, g, rng);
+        for (double& value : tiny) {
+            value = std::ldexp(value, -1070);
+        }
+        const BoxFit least = fit(tiny, g, 1.3, fitSigma);
+        if (least.status <= kStillMoving) {
+            EXPECT_TRUE(least.params[2] > 0.0 && least.params[3] > 0.0);
+        }
     }
 }
 
