@@ -11,10 +11,12 @@ are listed but not run.
 --tests-from REV takes tests/ from a git revision instead, to see what older tests caught.
 """
 import argparse
+import filecmp
 import os
 import shutil
 import subprocess
 import sys
+import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -69,21 +71,46 @@ def run(command, cwd, log, timeout=None):
 
 
 def copy_tree(work, tests_from):
+    """The tree as it is into work/src. A file is written only where its text differs, with
+    the time of writing: a fault an interrupted run left in the copy is replaced and rebuilt,
+    while what did not change is not rebuilt."""
     source = os.path.join(work, "src")
-    shutil.rmtree(source, ignore_errors=True)
     files = subprocess.run(["git", "ls-files", "-z", "--cached", "--others",
                             "--exclude-standard"], cwd=ROOT, check=True,
                            capture_output=True).stdout.decode().split("\0")
-    for name in filter(None, files):
-        if os.path.isfile(os.path.join(ROOT, name)):
-            os.makedirs(os.path.join(source, os.path.dirname(name)), exist_ok=True)
-            shutil.copy2(os.path.join(ROOT, name), os.path.join(source, name))
+    wanted = {name: os.path.join(ROOT, name) for name in filter(None, files)
+              if os.path.isfile(os.path.join(ROOT, name))}
     if tests_from:
-        shutil.rmtree(os.path.join(source, "tests"))
-        archive = subprocess.run(["git", "archive", tests_from, "tests"], cwd=ROOT, check=True,
-                                 capture_output=True).stdout
-        subprocess.run(["tar", "-x", "-C", source], input=archive, check=True)
+        wanted = {name: path for name, path in wanted.items() if not name.startswith("tests/")}
+        with tempfile.TemporaryDirectory(dir=work) as old:
+            archive = subprocess.run(["git", "archive", tests_from, "tests"], cwd=ROOT,
+                                     check=True, capture_output=True).stdout
+            subprocess.run(["tar", "-x", "-C", old], input=archive, check=True)
+            sync(source, wanted, old)
+    else:
+        sync(source, wanted, None)
     return source
+
+
+def sync(source, wanted, tests_dir):
+    """Makes source hold exactly the files wanted (name: path), and tests/ from tests_dir."""
+    if tests_dir:
+        for folder, _, names in os.walk(os.path.join(tests_dir, "tests")):
+            for name in names:
+                path = os.path.join(folder, name)
+                wanted[os.path.relpath(path, tests_dir)] = path
+    for folder, _, names in os.walk(source):
+        for name in names:
+            path = os.path.join(folder, name)
+            if os.path.relpath(path, source) not in wanted:
+                os.remove(path)
+    for name, path in wanted.items():
+        target = os.path.join(source, name)
+        if os.path.isfile(target) and filecmp.cmp(path, target, shallow=False):
+            continue
+        os.makedirs(os.path.dirname(target), exist_ok=True)
+        shutil.copyfile(path, target)
+        shutil.copymode(path, target)
 
 
 def main():
@@ -95,6 +122,7 @@ def main():
     args = parser.parse_args()
 
     faults = read_faults(args.list)
+    os.makedirs(args.work, exist_ok=True)
     source = copy_tree(args.work, args.tests_from)
     build = os.path.join(args.work, "build")
     jobs = str(os.cpu_count() or 2)
