@@ -59,18 +59,29 @@ function mex(varargin)
   if isempty(output)
     [~, output] = fileparts(sources{1});
   end
+  % The objects go whether the build succeeds or not: a failed build leaves nothing behind.
   objects = {};
-  for k = 1:numel(sources)
-    objects{k} = [tempname() '.o'];
-    run(sprintf('g++ -c %s -Wall -Wextra -Werror %s "%s" -o "%s"', variables.CXXFLAGS, ...
-                strjoin(quoted(flags), ' '), sources{k}, objects{k}));
+  try
+    for k = 1:numel(sources)
+      objects{k} = [tempname() '.o'];
+      run(sprintf('g++ -c %s -Wall -Wextra -Werror %s "%s" -o "%s"', variables.CXXFLAGS, ...
+                  strjoin(quoted(flags), ' '), sources{k}, objects{k}));
+    end
+    run(sprintf('g++ %s -o "%s" %s -Wl,--version-script,"%s" -L"%s" -lmx -lmex %s', ...
+                variables.LDFLAGS, fullfile(outdir, [output '.mexa64']), ...
+                strjoin(quoted(objects), ' '), ...
+                fullfile(root, 'extern', 'lib', 'glnxa64', 'c_exportsmexfileversion.map'), ...
+                fullfile(root, 'bin', 'glnxa64'), strjoin(quoted(libraries), ' ')));
+  catch failure
+    removeObjects(objects);
+    rethrow(failure);
   end
-  run(sprintf('g++ %s -o "%s" %s -Wl,--version-script,"%s" -L"%s" -lmx -lmex %s', ...
-              variables.LDFLAGS, fullfile(outdir, [output '.mexa64']), ...
-              strjoin(quoted(objects), ' '), ...
-              fullfile(root, 'extern', 'lib', 'glnxa64', 'c_exportsmexfileversion.map'), ...
-              fullfile(root, 'bin', 'glnxa64'), strjoin(quoted(libraries), ' ')));
-  cellfun(@delete, objects);
+  removeObjects(objects);
+end
+
+function removeObjects(objects)
+  made = objects(cellfun(@(name) exist(name, 'file') == 2, objects));
+  cellfun(@delete, made);
 end
 
 function run(command)
