@@ -61,11 +61,11 @@ def read_faults(list_file):
     return faults
 
 
-def run(command, cwd, log, timeout=None):
+def run(command, cwd, log, timeout=None, env=None):
     with open(log, "w", encoding="utf-8") as out:
         try:
             return subprocess.run(command, cwd=cwd, stdout=out, stderr=subprocess.STDOUT,
-                                  timeout=timeout).returncode
+                                  timeout=timeout, env=env).returncode
         except subprocess.TimeoutExpired:
             return -1
 
@@ -137,7 +137,17 @@ def main():
         sys.exit(f"the unmutated tree does not build: see {logs}")
     tests = ["ctest", "--test-dir", build, "-R", TESTS, "-j", jobs, "--timeout", "300",
              "--stop-on-failure"]
-    if run(tests, ROOT, os.path.join(logs, "unmutated.log")) != 0:
+    # The tests' temporary files go to a folder of the run's own, emptied before each run of
+    # them: a planted fault that ends a test before its clean-up leaves nothing elsewhere.
+    temporary = os.path.join(args.work, "tmp")
+    test_env = dict(os.environ, TMPDIR=temporary)
+
+    def run_tests(log):
+        shutil.rmtree(temporary, ignore_errors=True)
+        os.makedirs(temporary)
+        return run(tests, ROOT, log, env=test_env)
+
+    if run_tests(os.path.join(logs, "unmutated.log")) != 0:
         sys.exit(f"the tests fail without any fault: see {logs}/unmutated.log")
 
     uncaught, broken, caught, equivalent = [], [], 0, 0
@@ -166,7 +176,7 @@ def main():
                 broken.append(label + " (does not build)")
                 print(f"NO BUILD    {label}", flush=True)
                 continue
-            if run(tests, ROOT, log + "-tests.log") != 0:
+            if run_tests(log + "-tests.log") != 0:
                 caught += 1
                 verdict = "caught"
             else:
@@ -178,6 +188,7 @@ def main():
                 stream.write(original)
 
     run(["cmake", "--build", build, "-j", jobs], ROOT, os.path.join(logs, "restore.log"))
+    shutil.rmtree(temporary, ignore_errors=True)
     tried = caught + len(uncaught)
     print()
     print(f"{caught} of {tried} planted faults caught ({100.0 * caught / max(tried, 1):.0f}%); "
