@@ -352,9 +352,7 @@ for s = unique(side(side <= min(size(stack, 1), size(stack, 2))))'
   r = theta(:, 1);
   fittedCount = accumarray(r, status <= 1, [numel(these) 1]);
   keep = kept(theta(:, 2:5), crlb, ratio(r), status, s, s ^ 2 - 1 - 3 * fittedCount(r));
-  % A column even of none kept from one row: a scalar indexed by false is 0-by-0.
   region = r(keep);
-  region = region(:);
   rows = tableRows(double(x0(region)) + theta(keep, 2), double(y0(region)) + theta(keep, 3), ...
                    frame(these(region)), theta(keep, 4:5), crlb(keep, :), maps);
   entries = [entries; rows]; %#ok<AGROW>
