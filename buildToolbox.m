@@ -70,19 +70,19 @@ function buildToolbox(outDir, vendorLibrary, builder)
     frameSources = [frameSources, {src('frameFetch', 'standin_dcimgapi', 'dcimgapi.cpp'), ...
                                    src('frameFetch', 'standin_dcimgapi', 'mapped_file.cpp')}];
     build('frameFetch', frameSources, {'-DDCIMGAPI_STATIC', '-DDCIMGAPI_TAKES_UTF8'}, {});
-    copyfile(src('frameFetch', 'standin_dcimgapi', 'writeRecording.m'), outDir);
+    copyInto(src('frameFetch', 'standin_dcimgapi', 'writeRecording.m'), outDir);
   else
     build('frameFetch', frameSources, {}, {vendorLibrary});
   end
   for name = {'dotMosaic', 'boxGather', 'frameFetch', 'spotFit', 'spotFind', 'crowdFit'}
-    copyfile(src(name{1}, [name{1} '.m']), outDir);
+    copyInto(src(name{1}, [name{1} '.m']), outDir);
   end
   % The M functions that chain the modules.
   pipeline = dir(src('pipeline', '*.m'));
   for k = 1:numel(pipeline)
-    copyfile(src('pipeline', pipeline(k).name), outDir);
+    copyInto(src('pipeline', pipeline(k).name), outDir);
   end
-  copyfile(src('LICENSE'), outDir);
+  copyInto(src('LICENSE'), outDir);
   fprintf('Built the toolbox in %s\n', outDir);
 end
 
@@ -113,6 +113,27 @@ function compileModule(builder, outDir, name, sources, flags, libraries)
     end
     mex('-R2017b', '-DGATEWAY_MATLAB', options{:}, flags{:}, '-outdir', outDir, ...
         '-output', name, sources{:}, libraries{:});
+  end
+end
+
+% Copies a file into a folder by its bytes: Octave's copyfile hands both names to a shell, and
+% the folder is the user's to name.
+function copyInto(source, folder)
+  [~, name, extension] = fileparts(source);
+  target = fullfile(folder, [name extension]);
+  in = fopen(source, 'r');
+  if in < 0
+    error('buildToolbox:CannotCopy', 'cannot read %s.', source);
+  end
+  bytes = fread(in, Inf, '*uint8');
+  fclose(in);
+  out = fopen(target, 'w');
+  if out < 0
+    error('buildToolbox:CannotCopy', 'cannot write %s.', target);
+  end
+  written = fwrite(out, bytes, 'uint8');
+  if fclose(out) ~= 0 || written ~= numel(bytes)
+    error('buildToolbox:CannotCopy', 'cannot write %s.', target);
   end
 end
 

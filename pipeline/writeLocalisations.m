@@ -76,25 +76,55 @@ nm = double(cam.pixelNm);
 table = [(1:count)', fits(:, 3) + 1, (fits(:, 1:2) + 0.5) * nm, ...
          repmat(double(cam.sigma) * nm, count, 1), fits(:, 4:5), sqrt(fits(:, 5) + read), ...
          fits(:, 6) * nm];
-[folder, name, extension] = fileparts(file);
-temporary = fullfile(folder, sprintf('.%s%s.partial-%06d', name, extension, ...
-                                     floor(rand() * 1e6)));
+% The text whole, so that what reaches the disk can be checked against it.
+text = [sprintf('%s\n', ['"id","frame","x [nm]","y [nm]","sigma [nm]","intensity [photon]",' ...
+                         '"offset [photon]","bkgstd [photon]","uncertainty_xy [nm]"']), ...
+        sprintf('%d,%d,%.3f,%.3f,%.3f,%.4f,%.4f,%.4f,%.3f\n', table')];
+% The temporary name is the host's own (tempname draws on no random stream of the user's) and
+% holds nothing of the user's name, beside the target so that the rename stays on one disk.
+folder = fileparts(file);
+[~, stem] = fileparts(tempname());
+temporary = fullfile(folder, ['.' stem '.partial']);
 fid = fopen(temporary, 'w');
 if fid < 0
   error('writeLocalisations:CannotWrite', 'cannot write %s: cannot create a file in its folder.', ...
         file);
 end
 cleanup = onCleanup(@() removeIfThere(temporary));
-fprintf(fid, '%s\n', ['"id","frame","x [nm]","y [nm]","sigma [nm]","intensity [photon]",' ...
-                      '"offset [photon]","bkgstd [photon]","uncertainty_xy [nm]"']);
-written = fprintf(fid, '%d,%d,%.3f,%.3f,%.3f,%.4f,%.4f,%.4f,%.3f\n', table');
+written = fwrite(fid, text, 'char');
+failed = ferror(fid);
 closed = fclose(fid);
-if closed ~= 0 || (count > 0 && written == 0)
+% A full disk or a size limit may show only in the close, or not at all: the file's length
+% read back is what the disk holds.
+if written ~= numel(text) || ~isempty(failed) || closed ~= 0 || ...
+   lengthOf(temporary) ~= numel(text)
   error('writeLocalisations:CannotWrite', 'cannot write %s: the disk refused the table.', file);
 end
-[moved, message] = movefile(temporary, file, 'f');
+[moved, message] = renameFile(temporary, file);
 if ~moved
   error('writeLocalisations:CannotWrite', 'cannot write %s: %s', file, message);
+end
+end
+
+% Bytes in a file, by reading it, or -1 when it cannot be opened.
+function bytes = lengthOf(file)
+bytes = -1;
+fid = fopen(file, 'r');
+if fid >= 0
+  fseek(fid, 0, 'eof');
+  bytes = ftell(fid);
+  fclose(fid);
+end
+end
+
+% Renames without a shell or a pattern read into either name: Octave's rename calls the system
+% directly; MATLAB's movefile calls no shell, and the temporary name holds no wildcard.
+function [moved, message] = renameFile(from, to)
+if exist('OCTAVE_VERSION', 'builtin') ~= 0
+  [status, message] = rename(from, to);
+  moved = status == 0;
+else
+  [moved, message] = movefile(from, to, 'f');
 end
 end
 
@@ -102,8 +132,12 @@ function ok = isRealScalarAboveZero(value)
 ok = isnumeric(value) && isreal(value) && isscalar(value) && value > 0 && isfinite(value);
 end
 
+% Removes a file if it is there. Octave's unlink reads no pattern in the name; MATLAB's delete
+% reads only *, which the temporary name does not hold.
 function removeIfThere(file)
-if exist(file, 'file')
+if exist('OCTAVE_VERSION', 'builtin') ~= 0
+  [~, ~] = unlink(file);  % with outputs, a name no longer there is no error
+elseif exist(file, 'file')
   delete(file);
 end
 end

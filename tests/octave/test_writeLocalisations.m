@@ -40,6 +40,42 @@ function test_writeLocalisations()
   listing = dir(folder);
   assert(sort({listing.name}), {'.', '..', 'spots.csv', 'taken.csv'});
   assert(numel(dir(fullfile(folder, 'taken.csv'))) == 2);
+  % Names are data: no shell, no pattern. Each is written as it is, from the folder as the
+  % working one so that a command run by a name would leave its file in the listing; and the
+  % user's random stream is where it was.
+  names = {'a$(touch INJECTED1)b.csv', 'a`touch INJECTED2`b.csv', 'cost$HOME.csv', ...
+           'cells[1].csv', 'run\1.csv', 'a*b?.csv', 'it''s "q".csv', 'semi;colon & x.csv'};
+  back = cd(folder);
+  returnThere = onCleanup(@() cd(back));
+  rand('state', 7); randn('state', 7);
+  expected = [rand(), randn()];
+  rand('state', 7); randn('state', 7);
+  for k = 1:numel(names)
+    writeLocalisations(names{k}, fits(1:2, :), cam);
+    assert(size(dlmread(names{k}, ',', 1, 0)), [2 9]);
+  end
+  assert([rand(), randn()], expected);
+  listing = dir(folder);
+  assert(sort({listing.name}), sort([{'.', '..', 'spots.csv', 'taken.csv'}, names]));
+  clear returnThere;
+  % A disk that takes only part of the table (a size limit on a child session, whose signal
+  % is ignored so that writes fail instead): an error, the table there before intact, and no
+  % temporary file left.
+  toolbox = fileparts(which('writeLocalisations'));
+  bigFits = repmat(fits, 10, 1);
+  save('-binary', fullfile(folder, 'big.bin'), 'bigFits');
+  before = fileread(file);
+  script = sprintf(['addpath(''%s''); load(''%s''); try, writeLocalisations(''%s'', bigFits, ' ...
+                    'struct(''pixelNm'', 100, ''sigma'', 1.3)); exit(0); catch e, ' ...
+                    'disp(e.identifier); exit(3); end'], toolbox, fullfile(folder, 'big.bin'), file);
+  [status, said] = system(sprintf(['bash -c ''trap "" XFSZ; ulimit -f 64; exec octave ' ...
+                                   '--no-gui --no-history -q --eval "$0"'' "%s"'], ...
+                                  strrep(script, '"', '\"')));
+  assert(status == 3 && ~isempty(strfind(said, 'writeLocalisations:CannotWrite')), said);
+  assert(strcmp(fileread(file), before));
+  unlink(fullfile(folder, 'big.bin'));
+  listing = dir(folder);
+  assert(sort({listing.name}), sort([{'.', '..', 'spots.csv', 'taken.csv'}, names]));
   assertError(@() writeLocalisations(file, fits), 'writeLocalisations:WrongNumberOfInputs');
   assertError(@() writeLocalisations(3, fits, cam), 'writeLocalisations:WrongType');
   assertError(@() writeLocalisations(file, fits(:, 1:5), cam), 'writeLocalisations:WrongSize');
