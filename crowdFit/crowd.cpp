@@ -132,7 +132,8 @@ private:
                 }
                 const double counts = data_.counts[pixel];
                 const double weight = 1.0 / m;
-                const double residual = counts * weight - 1.0;
+                const double residual =
+                    Variance ? residualOf(counts, weight) : counts * weight - 1.0;
                 for (int p = 0; p < params; ++p) {
                     slope.gradient[p] += residual * jacobian[p];
                 }
@@ -279,8 +280,10 @@ bool newEmitterAt(const BoxData& data, const double* expected, const RegionModel
                     const int32_t b = j + dj;
                     if (a >= 0 && a < g && b >= 0 && b < g) {
                         const int64_t pixel = a + static_cast<int64_t>(b) * g;
-                        sum += weight[di + 1] * weight[dj + 1] *
-                               (data.counts[pixel] - expected[pixel]);
+                        if (!isAbsent(data, pixel)) {
+                            sum += weight[di + 1] * weight[dj + 1] *
+                                   (data.counts[pixel] - expected[pixel]);
+                        }
                     }
                 }
             }

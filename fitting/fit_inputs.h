@@ -12,11 +12,12 @@
 
 namespace fitting {
 
+// Read variances are not below 0 and not NaN; an infinite one marks a pixel of no information.
 template <class T>
-bool allFiniteAndNotNegative(const void* data, size_t count) {
+bool allNotNegative(const void* data, size_t count) {
     const T* values = static_cast<const T*>(data);
     for (size_t k = 0; k < count; ++k) {
-        if (!(values[k] >= 0 && values[k] <= std::numeric_limits<T>::max())) {
+        if (!(values[k] >= 0)) {
             return false;
         }
     }
@@ -63,7 +64,8 @@ inline double checkedSigma(const mxArray* array, int32_t g, const char* side) {
 }
 
 // The read variance of the pixels of `data` (named `dataName` in the messages): a real, full
-// single or double array of its size, or a scalar for all, finite and not below 0; otherwise
+// single or double array of its size, or a scalar for all, not below 0 (infinite for a pixel
+// of no information); otherwise
 // the call ends with "<module>:WrongType", ":WrongSize" or ":BadVariance".
 inline ReadVariance readVarianceOf(const mxArray* array, const mxArray* data,
                                    const char* dataName) {
@@ -86,9 +88,9 @@ inline ReadVariance readVarianceOf(const mxArray* array, const mxArray* data,
     }
     const bool single = classId == mxSINGLE_CLASS;
     const void* values = mxGetData(array);
-    if (single ? !allFiniteAndNotNegative<float>(values, count)
-               : !allFiniteAndNotNegative<double>(values, count)) {
-        gateway::raiseEscaped("BadVariance", "readVariance must be finite and not below 0.");
+    if (single ? !allNotNegative<float>(values, count) : !allNotNegative<double>(values, count)) {
+        gateway::raiseEscaped("BadVariance",
+                              "readVariance must not be below 0 or NaN (Inf: no information).");
     }
     return ReadVariance{values, single, count != 1};
 }

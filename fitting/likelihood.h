@@ -2,7 +2,9 @@
 //
 // A pixel of d photons with read variance r (photons squared; 0 for an ideal camera) is taken
 // as d + r Poisson of mean mu + r, values of d + r below 0 counting as 0: the log-likelihood
-// is sum(c log(m) - m) with c = max(d + r, 0) and m = mu + r.
+// is sum(c log(m) - m) with c = max(d + r, 0) and m = mu + r. A pixel of infinite read variance
+// (one the camera cannot measure) carries no information: it adds nothing to any sum, and its
+// value is not read.
 #pragma once
 
 #include <cmath>
@@ -42,21 +44,40 @@ constexpr double kLeastPhotons = 1e-5;
 // in it, so that the least background, scaled back, is still a normal number.
 constexpr int kLeastUnitExponent = -995;
 
-// Photons of pixel (i, j) of a box, in its unit: its counts less the read variance added to them.
-inline double photonsAt(const BoxData& data, int32_t i, int32_t j) {
-    const int64_t k = i + static_cast<int64_t>(j) * data.g;
-    return data.variance == nullptr ? data.counts[k] : data.counts[k] - data.variance[k];
+// Whether pixel k of a box carries no information (its read variance is infinite).
+inline bool isAbsent(const BoxData& data, int64_t k) {
+    return data.variance != nullptr && std::isinf(data.variance[k]);
 }
 
-// The mean photons of a box's rim pixels: where a fit's background starts.
+// Photons of pixel (i, j) of a box, in its unit: its counts less the read variance added to
+// them; 0 for a pixel of no information.
+inline double photonsAt(const BoxData& data, int32_t i, int32_t j) {
+    const int64_t k = i + static_cast<int64_t>(j) * data.g;
+    if (data.variance == nullptr) {
+        return data.counts[k];
+    }
+    return isAbsent(data, k) ? 0.0 : data.counts[k] - data.variance[k];
+}
+
+// The mean photons of a box's rim pixels that carry information: where a fit's background
+// starts.
 inline double rimMean(const BoxData& data) {
     const int32_t g = data.g;
     double rim = 0.0;
+    int32_t present = 0;
+    auto add = [&](int32_t i, int32_t j) {
+        if (!isAbsent(data, i + static_cast<int64_t>(j) * g)) {
+            rim += photonsAt(data, i, j);
+            ++present;
+        }
+    };
     for (int32_t k = 0; k < g - 1; ++k) {
-        rim += photonsAt(data, k, 0) + photonsAt(data, g - 1, k) +
-               photonsAt(data, g - 1 - k, g - 1) + photonsAt(data, 0, g - 1 - k);
+        add(k, 0);
+        add(g - 1, k);
+        add(g - 1 - k, g - 1);
+        add(0, g - 1 - k);
     }
-    return rim / (4.0 * (g - 1));
+    return present > 0 ? rim / present : 0.0;
 }
 
 // Doubles of memory prepareBox takes for a box of side g.
@@ -77,13 +98,17 @@ BoxState prepareBox(const T* box, int32_t g, const ReadVariance& variance, doubl
     bool finite = true;
     for (int64_t k = 0; k < pixels; ++k) {
         const double value = static_cast<double>(box[k]);
-        finite = finite && std::isfinite(value);
         double c = value;
         if (variance.values != nullptr) {
             read[k] = variance.at(k);
             anyVariance = anyVariance || read[k] != 0.0;
+            if (std::isinf(read[k])) {
+                counts[k] = 0.0;
+                continue;
+            }
             c += read[k];
         }
+        finite = finite && std::isfinite(value);
         c = c > 0.0 ? c : 0.0;
         counts[k] = c;
         largest = c > largest ? c : largest;
@@ -116,7 +141,16 @@ BoxState prepareBox(const T* box, int32_t g, const ReadVariance& variance, doubl
 }
 
 // One pixel's share of the log-likelihood ratio 2 sum(m - c + c log(c / m)), halved: a pixel
-// with c = 0 adds m.
+// with c = 0 adds m, one of no information (m infinite) nothing.
 inline double ratioTerm(double c, double m) {
+    if (std::isinf(m)) {
+        return 0.0;
+    }
     return c > 0.0 ? m - c + c * std::log(c / m) : m;
+}
+
+// A pixel's residual c / m - 1 given its weight 1 / m: 0 for a pixel of no information, whose
+// weight is 0.
+inline double residualOf(double counts, double weight) {
+    return counts * weight - (weight > 0.0 ? 1.0 : 0.0);
 }

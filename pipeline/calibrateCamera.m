@@ -9,16 +9,22 @@ function [offset, variance, gain] = calibrateCamera(dark, lit)
 %   evenly lit field, such as a white card or an out-of-focus lamp, each level
 %   below saturation). Then, per pixel,
 %     offset    the mean of dark over its frames (counts)
-%     variance  the variance of dark over its frames, divided by F - 1
-%               (counts squared): the read noise
+%     variance  the variance of dark over its frames (counts squared: the
+%               read noise), the sum of squared deviations from offset
+%               divided by F - 1
 %     gain      counts per photon: the least-squares slope through the origin
 %               of (the variance of each lit stack - variance) against (the
 %               mean of each lit stack - offset), since a pixel of mean
 %               offset + gain * p counts has variance variance + gain^2 * p
-%   A pixel whose lit stacks all have the dark mean gets a gain of NaN.
+%   A pixel the calibration cannot measure gets a gain of NaN: one whose lit
+%   stacks all have its dark mean (stuck), or whose gain comes out not above
+%   0 or more than three times off the median of the others (saturated: its
+%   variance does not grow with its signal). localiseRecording leaves such
+%   pixels out of finding and fitting.
 %
 %   Inputs
-%     dark  R-by-C-by-F uint16, single or double array, F >= 2 frames
+%     dark  R-by-C-by-F uint16, single or double array, F >= 2 frames (R or
+%           C may be 1: a single row or column of pixels)
 %     lit   cell array of two or more such stacks of the same R and C (their
 %           frame counts may differ)
 %
@@ -70,6 +76,12 @@ for k = 1:numel(lit)
   spread = spread + signal .^ 2;
 end
 gain = above ./ spread;
+measured = isfinite(gain) & gain > 0;
+if any(measured(:))
+  typical = median(gain(measured));
+  measured = measured & gain <= 3 * typical & gain >= typical / 3;
+end
+gain(~measured) = NaN;
 end
 
 function checkStack(stack)
@@ -98,8 +110,11 @@ block = max(1, floor(2^21 / frames));
 for first = 1:block:rows * columns
   these = first:min(first + block - 1, rows * columns);
   chunk = double(values(these, :));
-  average(these) = sum(chunk, 2) / frames;
-  chunk = chunk - average(these)';
+  % The block's means as a column whatever the stack's shape: indexing a map of one column
+  % gives a column, of any other shape a row.
+  means = sum(chunk, 2) / frames;
+  average(these) = means;
+  chunk = chunk - means;
   variance(these) = sum(chunk .* chunk, 2) / (frames - 1);
 end
 end

@@ -14,7 +14,11 @@ function [fits, times, frameSum, firstFrame] = localiseRecording(file, cam)
 %                photons): a scalar, or a map the size of the frames
 %                (width-by-height, as frameFetch returns them) for a camera
 %                whose every pixel has its own, as calibrateCamera measures
-%     gain       counts per photon, a scalar or such a map, above 0
+%     gain       counts per photon, a scalar or such a map, above 0; NaN
+%                marks a pixel the calibration could not measure
+%                (calibrateCamera): it is left out, its value in each frame
+%                taken as its neighbours' mean for finding, and it carries
+%                no information in the fits (an infinite read variance)
 %     variance   (optional, default 0) the read noise variance in counts
 %                squared, a scalar or such a map
 %     sigma      the spots' standard deviation in pixels
@@ -25,6 +29,8 @@ function [fits, times, frameSum, firstFrame] = localiseRecording(file, cam)
 %     joint      (optional, default true) false leaves out the candidates
 %                whose boxes overlap instead of fitting them together
 %     progress   (optional) true prints how far a long run is
+%   Every field may be of any real numeric class (joint and progress also
+%   logical); the analysis is that of the same values as doubles.
 %   Each frame is read in photons, (frame - offset) ./ gain, by spotFind
 %   itself; its filter cancels the background. The boxes are cut from the
 %   frames as recorded and turned into photons with the maps cut the same
@@ -64,13 +70,19 @@ function [fits, times, frameSum, firstFrame] = localiseRecording(file, cam)
 %   empty for a recording of no frames).
 %
 %   Errors
-%     localiseRecording:BadCamera    cam is not a struct with the fields
-%                                    offset, gain, sigma, threshold and box;
-%                                    box is not a whole number of at least 3;
-%                                    or offset, gain or variance is not a
-%                                    real scalar or map the size of the
-%                                    frames, finite, with gain above 0 and
-%                                    variance not below 0
+%     localiseRecording:BadCamera    cam is missing or not a struct with the
+%                                    fields offset, gain, sigma, threshold
+%                                    and box; box is not a whole number of
+%                                    at least 3; sigma is not from 0.1 to
+%                                    20 and at most box; threshold is NaN
+%                                    or not a real scalar; joint or
+%                                    progress is not a logical or numeric
+%                                    scalar; offset, gain or variance is not
+%                                    a real scalar or map the size of the
+%                                    frames, finite (gain may be NaN, not
+%                                    everywhere), gain above 0 and not so
+%                                    small that photons overflow, variance
+%                                    not below 0
 %     localiseRecording:Unreadable   a frame of the recording could not be
 %                                    read (the message says which; for the
 %                                    first frame also what the recording
@@ -89,7 +101,10 @@ function [fits, times, frameSum, firstFrame] = localiseRecording(file, cam)
 %
 %   See also FRAMEFETCH, SPOTFIND, BOXGATHER, SPOTFIT, CROWDFIT,
 %   CALIBRATECAMERA, ESTIMATEDRIFT, WRITELOCALISATIONS.
-checkCamera(cam);
+if nargin < 2
+  error('localiseRecording:BadCamera', 'Usage: fits = localiseRecording(file, cam), cam a struct.');
+end
+cam = checkedCamera(cam);
 joint = ~isfield(cam, 'joint') || cam.joint;
 times = struct('read', 0, 'detect', 0, 'cut', 0, 'fit', 0);
 fits = zeros(0, 7);
@@ -156,7 +171,8 @@ while first < frameCount
   end
 
   started = tic;
-  [cx, cy, cz] = spotFind(stack, cam.sigma, cam.threshold, cam.offset, cam.gain);
+  stack = withDeadFilled(stack, maps);
+  [cx, cy, cz] = spotFind(stack, cam.sigma, cam.threshold, maps.findOffset, maps.findGain);
   % Candidates whose boxes share more than their edge pixels, directly or through others.
   [near, other] = closePairs([cx cy], cam.box - 1, cz);
   group = pairGroups(numel(cx), near, other);
@@ -196,19 +212,47 @@ while first < frameCount
 end
 end
 
-function checkCamera(cam)
+% cam checked, its fields as doubles: whatever numeric class the user gives them, the analysis
+% is the double's.
+function cam = checkedCamera(cam)
 fields = {'offset', 'gain', 'sigma', 'threshold', 'box'};
 if ~isstruct(cam) || ~isscalar(cam) || ~all(isfield(cam, fields))
   error('localiseRecording:BadCamera', ...
         'cam must be a struct with the fields offset, gain, sigma, threshold and box.');
 end
-if ~isnumeric(cam.box) || ~isscalar(cam.box) || ~(cam.box >= 3) || cam.box ~= round(cam.box)
+if ~isRealScalar(cam.box) || ~(cam.box >= 3) || cam.box ~= round(cam.box)
   error('localiseRecording:BadCamera', 'cam.box must be a whole number of at least 3.');
+end
+cam.box = double(cam.box);
+if ~isRealScalar(cam.sigma) || ~(cam.sigma >= 0.1 && cam.sigma <= min(20, cam.box))
+  error('localiseRecording:BadCamera', 'cam.sigma must be from 0.1 to 20 and at most cam.box.');
+end
+if ~isRealScalar(cam.threshold) || isnan(cam.threshold)
+  error('localiseRecording:BadCamera', 'cam.threshold must be a real scalar, not NaN.');
+end
+cam.sigma = double(cam.sigma);
+cam.threshold = double(cam.threshold);
+for name = {'joint', 'progress'}
+  if isfield(cam, name{1})
+    value = cam.(name{1});
+    if ~(islogical(value) && isscalar(value)) && ~(isRealScalar(value) && ~isnan(value))
+      error('localiseRecording:BadCamera', 'cam.%s must be a logical or numeric scalar.', ...
+            name{1});
+    end
+    cam.(name{1}) = value ~= 0;
+  end
 end
 end
 
+function yes = isRealScalar(value)
+yes = isnumeric(value) && isreal(value) && isscalar(value) && ~issparse(value);
+end
+
 % The camera's maps as the boxes are turned into photons with them: single, for boxGather, or
-% empty where one value serves every pixel; and the read variance in photons squared.
+% empty where one value serves every pixel; and the read variance in photons squared. A pixel
+% of gain NaN is one calibrateCamera could not measure: it is left out, its value in each
+% frame taken from its neighbours (offset 0, gain 1) for finding, and its read variance
+% infinite for fitting, where it carries no information.
 function maps = cameraMaps(cam, frameSize)
 variance = 0;
 if isfield(cam, 'variance')
@@ -218,32 +262,85 @@ values = {cam.offset, cam.gain, variance};
 names = {'offset', 'gain', 'variance'};
 for k = 1:3
   v = values{k};
-  if ~isnumeric(v) || ~isreal(v) || issparse(v) || ...
-     ~(isscalar(v) || isequal(size(v), frameSize)) || ~all(isfinite(v(:))) || ...
-     (k == 2 && ~all(v(:) > 0)) || (k == 3 && ~all(v(:) >= 0))
-    error('localiseRecording:BadCamera', ...
-          ['cam.%s must be a real scalar or a %d-by-%d map, finite%s.'], names{k}, ...
-          frameSize(1), frameSize(2), pick(k == 2, ', above 0', pick(k == 3, ', not below 0', '')));
+  if ~isnumeric(v) || ~isreal(v) || issparse(v) || ~(isscalar(v) || isequal(size(v), frameSize))
+    error('localiseRecording:BadCamera', 'cam.%s must be a real scalar or a %d-by-%d map.', ...
+          names{k}, frameSize(1), frameSize(2));
   end
+  values{k} = double(v);
 end
+[offset, gain, variance] = values{:};
+dead = isnan(gain);
+if ~all(isfinite(offset(:))) || ~all(gain(~dead) > 0 & isfinite(gain(~dead))) || ...
+   ~all(variance(:) >= 0 & isfinite(variance(:))) || all(dead(:))
+  error('localiseRecording:BadCamera', ['cam.offset and cam.variance must be finite, ' ...
+        'variance not below 0, and cam.gain above 0 and finite (NaN: a pixel left out).']);
+end
+readVariance = variance ./ gain .^ 2;
+if ~all(isfinite(readVariance(~dead))) || ~all(isfinite(single(1 ./ gain(~dead))))
+  error('localiseRecording:BadCamera', 'cam.gain is too small: photons would overflow.');
+end
+maps.dead = find(dead);
+if ~isempty(maps.dead)
+  offset(dead) = 0;
+  gain(dead) = 1;
+  readVariance(dead) = Inf;
+  [maps.near, maps.nearWeight] = neighboursOf(dead);
+end
+maps.findOffset = offset;
+maps.findGain = gain;
 maps.offset = [];
 maps.gain = [];
-if ~isscalar(cam.offset)
-  maps.offset = single(cam.offset);
+if ~isscalar(offset)
+  maps.offset = single(offset);
 end
-if ~isscalar(cam.gain)
-  maps.gain = single(cam.gain);
+if ~isscalar(gain)
+  maps.gain = single(gain);
 end
-maps.readVariance = double(variance) ./ double(cam.gain) .^ 2;
-maps.readMap = single(maps.readVariance);
+maps.readVariance = readVariance;
+maps.readMap = single(readVariance);
+% The table's read variance of a spot centred on a pixel left out: the median of the others.
+maps.tableVariance = readVariance;
+maps.tableVariance(dead) = median(readVariance(~dead));
 end
 
-function value = pick(condition, yes, no)
-if condition
-  value = yes;
-else
-  value = no;
+% For each pixel of `dead` (a logical map), its eight neighbours' linear indices as a row, the
+% pixel's own where a neighbour is outside the frame or left out too, with weights that
+% average those that count.
+function [near, weight] = neighboursOf(dead)
+[rows, columns] = size(dead);
+[i, j] = find(dead);
+near = zeros(numel(i), 8);
+weight = zeros(numel(i), 8);
+k = 0;
+for di = -1:1
+  for dj = -1:1
+    if di == 0 && dj == 0
+      continue;
+    end
+    k = k + 1;
+    a = i + di;
+    b = j + dj;
+    inside = a >= 1 & a <= rows & b >= 1 & b <= columns;
+    index = i + rows * (j - 1);
+    index(inside) = a(inside) + rows * (b(inside) - 1);
+    near(:, k) = index;
+    weight(:, k) = inside & ~dead(index);
+  end
 end
+weight = weight ./ max(sum(weight, 2), 1);
+end
+
+% The stack with each pixel left out set to the mean photons of its neighbours, so that the
+% finder sees no edge there (a pixel with no neighbour to go by gets 0).
+function stack = withDeadFilled(stack, maps)
+if isempty(maps.dead)
+  return;
+end
+shift = (0:size(stack, 3) - 1) * (size(stack, 1) * size(stack, 2));
+near = maps.near(:);
+photons = (double(stack(near + shift)) - maps.findOffset(near)) ./ maps.findGain(near);
+photons = reshape(photons .* maps.nearWeight(:), numel(maps.dead), 8, []);
+stack(maps.dead + shift) = single(reshape(sum(photons, 2), numel(maps.dead), []));
 end
 
 % The boxes of side `side` about (x, y) in frames z of the stack, in photons ((counts - offset)
@@ -252,11 +349,11 @@ end
 function [photons, variance, x0, y0] = boxesInPhotons(stack, x, y, z, side, maps, cam)
 [boxes, x0, y0] = boxGather(x, y, z, side, stack);
 zero = zeros(size(x));
-offset = cam.offset;
+offset = maps.findOffset;
 if ~isempty(maps.offset)
   offset = boxGather(x, y, zero, side, maps.offset);
 end
-gain = cam.gain;
+gain = maps.findGain;
 if ~isempty(maps.gain)
   gain = boxGather(x, y, zero, side, maps.gain);
 end
@@ -380,14 +477,14 @@ end
 
 % The read variance (photons squared) of the pixel nearest each position.
 function values = varianceAt(maps, x, y)
-if isscalar(maps.readVariance)
-  values = maps.readVariance * ones(size(x));
+if isscalar(maps.tableVariance)
+  values = maps.tableVariance * ones(size(x));
   return;
 end
-[width, height] = size(maps.readVariance);
+[width, height] = size(maps.tableVariance);
 ix = min(max(round(x), 0), width - 1);
 iy = min(max(round(y), 0), height - 1);
-values = maps.readVariance(ix + 1 + width * iy);
+values = maps.tableVariance(ix + 1 + width * iy);
 end
 
 % What the recording library said, when it was kept, goes into the error; otherwise

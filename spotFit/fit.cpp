@@ -139,7 +139,8 @@ private:
                 const double level = Variance ? background + read[i] : background;
                 const double weight = 1.0 / (level + photonsEy * ax_.share[i]);
                 const double counts = column[i];
-                const double residual = counts * weight - 1.0;
+                const double residual =
+                    Variance ? residualOf(counts, weight) : counts * weight - 1.0;
                 sums.residual[0] += residual;
                 for (int a = 1; a < U; ++a) {
                     sums.residual[a] += residual * factors[a][i];

@@ -56,7 +56,9 @@
 %     readVariance  real, full single or double array the size of boxes, or a
 %               scalar for every pixel (default 0): each pixel's read noise
 %               variance in photons squared (the camera's in counts squared
-%               divided by its gain squared), finite and not below 0
+%               divided by its gain squared), not below 0; Inf marks a
+%               pixel of no information (one the camera cannot measure),
+%               which the fit leaves out and whose value it does not read
 %
 %   Outputs (all double)
 %     params              K-by-4: x, y, photons N, background b (per pixel);
@@ -98,7 +100,8 @@
 %     spotFit:WrongType  readVariance must be a real, full single or double
 %                        array.
 %     spotFit:WrongSize  readVariance must be a scalar or the size of boxes.
-%     spotFit:BadVariance  readVariance must be finite and not below 0.
+%     spotFit:BadVariance  readVariance must not be below 0 or NaN (Inf: no
+%                          information).
 %     spotFit:DimensionTooLarge  Array dimensions must each be less than 2^31.
 %     spotFit:OutOfMemory  Out of memory.
 %

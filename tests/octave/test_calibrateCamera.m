@@ -29,6 +29,26 @@ function test_calibrateCamera()
   [o2, v2, g2] = calibrateCamera(uint16(whole(dark)), {single(whole(lit{1})), uint16(whole(lit{2}))});
   assert(o2, o1, 1e-12); assert(v2, v1, 1e-9); assert(g2, g1, 1e-9);
 
+  % A stuck pixel and one saturated in the lit stacks are marked NaN, and only they.
+  litStuck = lit;
+  darkStuck = dark;
+  darkStuck(3, 4, :) = 400;
+  for k = 1:2
+    litStuck{k}(3, 4, :) = 400;
+    litStuck{k}(7, 8, :) = 4095;
+  end
+  [~, ~, gStuck] = calibrateCamera(darkStuck, litStuck);
+  assert(find(isnan(gStuck))', sort(sub2ind([rows columns], [3 7], [4 8])));
+  % Every shape, those with sides equal to the frame count among them: the maps are the
+  % stacks' means and variances over frames, pixel by pixel.
+  for shape = {[5 1 5], [1 6 6], [4 4 4], [1 1 3]}
+    stack = 100 + randn(shape{1});
+    [o, v] = calibrateCamera(stack, {stack + 10, stack + 20});
+    assert(size(o), shape{1}(1:2));
+    assert(o, mean(stack, 3), 1e-12);
+    assert(v, var(stack, 0, 3), 1e-12);
+  end
+
   assertError(@() calibrateCamera(dark), 'calibrateCamera:WrongNumberOfInputs');
   assertError(@() calibrateCamera(int16(dark), lit), 'calibrateCamera:WrongType');
   assertError(@() calibrateCamera(complex(dark), lit), 'calibrateCamera:WrongType');

@@ -86,12 +86,7 @@ function theCamerasMapsAreUsed(folder, cam)
   assert(fits(:, 7), readPhotons(pixel), 1e-12);
   % The bounds are those of each box with its pixels' read variance (spotBounds: finite
   % differences of the model), the box about the pixel the spot is on.
-  corner = min(max(round(fits(:, 1:2)) - 3, 0), side - 7);
-  [i, j] = ndgrid(0:6, 0:6);
-  boxes = reshape(readPhotons(1 + corner(:, 1) + i(:)' + side * (corner(:, 2) + j(:)'))', 7, 7, []);
-  theta = [fits(:, 1:2) - corner, fits(:, 4:5), cam.sigma * ones(rows(fits), 1)];
-  bounds = spotBounds(theta, 7, 4, boxes);
-  agree = abs(max(bounds(:, 1:2), [], 2) ./ fits(:, 6) - 1) < 1e-4;
+  agree = boundsAgree(fits, readPhotons, cam.sigma);
   assert(mean(agree) > 0.9, sprintf('%.0f%% of the bounds agree', 100 * mean(agree)));
   plain = setfield(setfield(withMaps, 'offset', mean(offset(:))), 'gain', mean(gain(:)));
   plain = rmfield(plain, 'variance');
@@ -99,7 +94,38 @@ function theCamerasMapsAreUsed(folder, cam)
   assert(foundPlain < found || normalisedPlain > 2 * normalised, ...
          sprintf('one offset and gain did as well: %d found, errors %.2f of the bounds', ...
                  foundPlain, normalisedPlain));
+  % Pixels the calibration could not measure (gain NaN), 0.1% and more of them, four beside
+  % spots, stuck at full scale in the recording: left out, the spots are found as well and
+  % fitted within their bounds, and nothing is found at them.
+  dead = unique([sub2ind([side side], round(truth(1:4, 1)) + 2, round(truth(1:4, 2)) + 1); ...
+                 randperm(side ^ 2, 4)']);
+  stuck = counts;
+  stuck(dead + side ^ 2 * (0:frames - 1)) = 65535;
+  stuckFile = fullfile(folder, 'stuck.rec');
+  writeRecording(stuckFile, uint16(round(max(stuck, 0))));
+  withDead = withMaps;
+  withDead.gain(dead) = NaN;
+  fitsDead = localiseRecording(stuckFile, withDead);
+  [foundDead, normalisedDead] = matched(fitsDead, truth);
+  assert(foundDead >= found - 1 && rows(fitsDead) <= foundDead + 1 && normalisedDead < 1.5, ...
+         sprintf('%d of %d found, %d rows, errors %.2f of the bounds with pixels left out', ...
+                 foundDead, found, rows(fitsDead), normalisedDead));
+  assert(all(isfinite(fitsDead(:))));
+  % Their bounds are those of boxes without them, where a box holds one.
+  readPhotons(dead) = Inf;
+  [agree, holds] = boundsAgree(fitsDead, readPhotons, cam.sigma);
+  assert(sum(holds) >= 3 && mean(agree(holds)) >= 0.75, ...
+         sprintf('%d of %d bounds agree', sum(agree(holds)), sum(holds)));
+  % Camera fields of any real numeric class give the double's result.
+  whole = setfield(setfield(plain, 'offset', 100), 'gain', 2);
+  asIntegers = setfield(setfield(setfield(setfield(whole, 'offset', uint16(100)), 'gain', ...
+                                          uint8(2)), 'box', int8(7)), 'threshold', int16(100));
+  assert(isequal(localiseRecording(file, asIntegers), localiseRecording(file, whole)));
   % Maps must be the frames' size and sound.
+  assertError(@() localiseRecording(file, setfield(withMaps, 'gain', 1e-300)), ...
+              'localiseRecording:BadCamera');
+  assertError(@() localiseRecording(file, setfield(withMaps, 'gain', NaN(side))), ...
+              'localiseRecording:BadCamera');
   assertError(@() localiseRecording(file, setfield(withMaps, 'gain', gain(1:10, :))), ...
               'localiseRecording:BadCamera');
   assertError(@() localiseRecording(file, setfield(withMaps, 'gain', -gain)), ...
@@ -154,6 +180,20 @@ end
 
 % How many true spots have a localisation within a pixel in their frame, and the rms of their
 % errors over the bounds the fits report.
+% Which fits' bounds are those of the box of side 7 about the pixel the spot is on, with its
+% pixels' read variance (spotBounds: finite differences of the model); and which boxes hold a
+% pixel of infinite read variance.
+function [agree, holdsInfinite] = boundsAgree(fits, readPhotons, sigma)
+  side = size(readPhotons, 1);
+  corner = min(max(round(fits(:, 1:2)) - 3, 0), side - 7);
+  [i, j] = ndgrid(0:6, 0:6);
+  boxes = reshape(readPhotons(1 + corner(:, 1) + i(:)' + side * (corner(:, 2) + j(:)'))', 7, 7, []);
+  theta = [fits(:, 1:2) - corner, fits(:, 4:5), sigma * ones(rows(fits), 1)];
+  bounds = spotBounds(theta, 7, 4, boxes);
+  agree = abs(max(bounds(:, 1:2), [], 2) ./ fits(:, 6) - 1) < 1e-4;
+  holdsInfinite = squeeze(any(any(isinf(boxes), 1), 2));
+end
+
 function [found, normalised] = matched(fits, truth)
   found = 0;
   ratios = [];
@@ -230,6 +270,12 @@ function everyFailureIsIdentified(folder, cam)
   noBox = rmfield(cam, 'box');
   assertError(@() localiseRecording(frames, noBox), 'localiseRecording:BadCamera');
   assertError(@() localiseRecording(frames, 3), 'localiseRecording:BadCamera');
+  assertError(@() localiseRecording(frames), 'localiseRecording:BadCamera');
+  for bad = {{'sigma', NaN}, {'sigma', 0.05}, {'sigma', 'a'}, {'threshold', NaN}, ...
+             {'joint', 'no'}, {'joint', [1 1]}, {'progress', {}}}
+    assertError(@() localiseRecording(frames, setfield(cam, bad{1}{:})), ...
+                'localiseRecording:BadCamera');
+  end
   assertError(@() localiseRecording(frames, setfield(cam, 'box', 6.5)), ...
               'localiseRecording:BadCamera');
   small = fullfile(folder, 'small.rec');

@@ -19,13 +19,16 @@ inline double share(int p, double c, double sigma) {
 }
 
 // With a read variance r per pixel (none when empty), d + r is Poisson of mean mu + r, values
-// below 0 counting as 0.
+// below 0 counting as 0; a pixel of infinite r is not there.
 inline double logLikelihood(const std::vector<double>& box, const PixelModel& model,
                             const std::vector<double>& theta,
                             const std::vector<double>& read = {}) {
     double sum = 0.0;
     for (int p = 0; p < static_cast<int>(box.size()); ++p) {
         const double r = read.empty() ? 0.0 : read[p];
+        if (std::isinf(r)) {
+            continue;
+        }
         const double mu = model(theta, p) + r;
         sum += std::fmax(box[p] + r, 0.0) * std::log(mu) - mu;
     }
