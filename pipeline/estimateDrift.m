@@ -12,7 +12,10 @@ function drift = estimateDrift(fits, frameCount, segments)
 %        to 20), and each segment's localisations are rendered with dotMosaic
 %        on a grid of 512 bins along the longer side of the field and room
 %        for a shift of a quarter of it (a bin is 0.29 pixel for a field of
-%        128 pixels).
+%        128 pixels). The field is where all but the outermost 0.1% of the
+%        localisations lie along each axis, and a little more; those outside
+%        it are left out of the images, so that a stray localisation far
+%        away does not coarsen them.
 %     2. Every pair of segments is cross-correlated through the FFT, smoothed
 %        by a Gaussian of one bin, and the peak within a quarter of the field of
 %        no shift is found to a fraction of a bin (a parabola through the
@@ -36,16 +39,19 @@ function drift = estimateDrift(fits, frameCount, segments)
 %        for every 400 localisations, from 2 to 50) is fitted to those
 %        differences by least squares, twice more without the pairs whose
 %        residual is more than three times the median, and added. (At most
-%        20,000 localisations are taken for it, every k-th; where the pairs
-%        leave the curve undetermined, this step is left out.) The drift of
+%        20,000 localisations are taken for it, every k-th, and fewer where
+%        so many crowd together that they would make more than about 10^6
+%        pairs; where the pairs leave the curve undetermined, this step is
+%        left out.) The drift of
 %        frame 0 is then taken away.
 %
 %   Inputs
 %     fits        N-by-3 or wider: x and y (pixels) and frame (0-based) in its
 %                 first three columns, as localiseRecording returns
-%     frameCount  the recording's number of frames
+%     frameCount  the recording's number of frames; for 1, drift is 0 0
 %     segments    (optional) how many segments, a whole number of at least 2;
 %                 each must hold at least 50 localisations
+%   frameCount and segments may be of any real numeric class.
 %
 %   Output
 %     drift  frameCount-by-2: the x and y drift of each frame relative to
@@ -85,12 +91,17 @@ if ~isnumeric(frameCount) || ~isscalar(frameCount) || ~isreal(frameCount) || ...
    ~(frameCount >= 1) || frameCount ~= round(frameCount) || isinf(frameCount)
   error('estimateDrift:BadFrameCount', 'frameCount must be a whole number of at least 1.');
 end
+frameCount = double(frameCount);
 fits = double(fits(:, 1:3));
 frames = fits(:, 3);
 if ~all(frames >= 0 & frames < frameCount & frames == round(frames)) || ...
    ~all(isfinite(fits(:, 1)) & isfinite(fits(:, 2)))
   error('estimateDrift:BadFrames', ...
         'the frames must be whole numbers from 0 to frameCount - 1, and the positions finite.');
+end
+if frameCount == 1
+  drift = [0 0];  % one frame: nothing to drift from
+  return;
 end
 least = 50;
 if nargin < 3
@@ -101,6 +112,7 @@ elseif ~isnumeric(segments) || ~isscalar(segments) || ~isreal(segments) || ...
   error('estimateDrift:BadSegments', ...
         'segments must be a whole number of at least 2, at most frameCount.');
 end
+segments = double(segments);
 % Segment k holds frames edges(k) ... edges(k + 1) - 1.
 edges = round((0:segments) * frameCount / segments);
 which = discretise(frames, edges);
@@ -113,10 +125,17 @@ if any(counts < least)
 end
 centres = (edges(1:end - 1) + edges(2:end) - 1) / 2;
 shifts = segmentDrifts(fits(:, 1:2), which, segments);
-drift = [alongFrames(centres, shifts(:, 1), frameCount), ...
-         alongFrames(centres, shifts(:, 2), frameCount)];
-drift = drift + remainingDrift(fits(:, 1:2) - drift(frames + 1, :), frames, frameCount);
-drift = drift - drift(1, :);
+curve = @(f) [alongFrames(centres, shifts(:, 1), f), alongFrames(centres, shifts(:, 2), f)];
+[at, left] = remainingDrift(fits(:, 1:2) - curve(frames), frames, frameCount);
+driftAt = @(f) curve(f) + [interp1(at, left(:, 1), f), interp1(at, left(:, 2), f)];
+% Frames a million at a time, so that a long recording takes little more memory than its
+% output.
+drift = zeros(frameCount, 2);
+first = driftAt(0);
+for start = 0:2 ^ 20:frameCount - 1
+  f = (start:min(start + 2 ^ 20, frameCount) - 1)';
+  drift(f + 1, :) = driftAt(f) - first;
+end
 end
 
 % Segment (1 ... numel(edges) - 1) of each frame.
@@ -130,8 +149,7 @@ end
 % Each segment's drift relative to the first, in pixels, from the cross-correlation of every
 % pair of segments.
 function drift = segmentDrifts(xy, which, segments)
-origin = min(xy, [], 1);
-extent = max(xy, [], 1) - origin;
+[origin, extent] = fieldOf(xy);
 % Room beside the field for the largest shift sought, so that none wraps round.
 reach = 0.25 * max(extent) + 1;
 bin = (max(extent) + reach) / 512;
@@ -139,15 +157,17 @@ side = ceil((extent + reach) / bin);
 spectra = cell(segments, 1);
 for k = 1:segments
   mine = which == k;
-  image = dotMosaic(side(1), side(2), single((xy(mine, 1) - origin(1)) / bin), ...
-                    single((xy(mine, 2) - origin(2)) / bin), 0);
+  inside = mine & all(xy >= origin & xy <= origin + extent, 2);
+  image = dotMosaic(side(1), side(2), single((xy(inside, 1) - origin(1)) / bin), ...
+                    single((xy(inside, 2) - origin(2)) / bin), 0);
   spectra{k} = fft2(double(image));
 end
 % A Gaussian of one bin on each image, two in the correlation: a smooth peak.
 fx = (mod((0:side(1) - 1)' + floor(side(1) / 2), side(1)) - floor(side(1) / 2)) / side(1);
 fy = (mod((0:side(2) - 1) + floor(side(2) / 2), side(2)) - floor(side(2) / 2)) / side(2);
 smoothing = exp(-4 * pi ^ 2 * (fx .^ 2 + fy .^ 2));
-reach = ceil(reach / bin) * [1 1];
+% At most half a side: the correlation's shifts beyond that are the opposite ones.
+reach = min(ceil(reach / bin), floor((side - 1) / 2));
 pairs = nchoosek(1:segments, 2);
 measured = zeros(size(pairs, 1), 2);
 for p = 1:size(pairs, 1)
@@ -172,6 +192,18 @@ end
 % The shift of a correlation's peak (in bins, to a fraction of one), among shifts of at most
 % `reach` bins along each axis: a parabola through the logarithms of the three values about
 % the largest, along each axis.
+% The field the images cover: along each axis, from the 0.1st to the 99.9th percentile of the
+% positions, widened by a twentieth of that span and a pixel at both ends.
+function [origin, extent] = fieldOf(xy)
+sorted = sort(xy, 1);
+n = size(xy, 1);
+low = sorted(max(1, ceil(0.001 * n)), :);
+high = sorted(min(n, floor(0.999 * n) + 1), :);
+margin = 0.05 * (high - low) + 1;
+origin = low - margin;
+extent = high - low + 2 * margin;
+end
+
 function shift = peakOf(correlation, reach)
 [rows, columns] = size(correlation);
 near = [0:reach(1), rows - reach(1):rows - 1]' + 1;
@@ -196,10 +228,17 @@ end
 end
 
 % The drift left in corrected localisations, from the pairs closer than a third of a pixel in
-% different frames: a curve straight between knots, by least squares, robustly (step 5).
-function left = remainingDrift(xy, frames, frameCount)
-left = zeros(frameCount, 2);
+% different frames: a curve straight between knots, by least squares, robustly (step 5), as
+% its values `left` at frames `at` (none: 0 from the first frame to the last).
+function [at, left] = remainingDrift(xy, frames, frameCount)
+at = [0; frameCount - 1];
+left = zeros(2, 2);
 step = ceil(size(xy, 1) / 20000);
+% Fewer still where they crowd into a few cells (all at one place, say): the pairs grow as the
+% square of a cell's count, and about 10^6 of them are plenty.
+[~, ~, cell] = unique(floor(3 * xy(1:step:end, :)), 'rows');
+pairsAbout = sum(accumarray(cell(:), 1) .^ 2);
+step = step * ceil(sqrt(pairsAbout / 1e6));
 xy = xy(1:step:end, :);
 frames = frames(1:step:end);
 knots = max(2, min(50, round(size(xy, 1) / 400)));
@@ -210,9 +249,9 @@ b = b(apart);
 if frameCount < 2 || numel(a) < 4 * knots
   return;
 end
-at = linspace(0, frameCount - 1, knots)';
-[ka, wa] = knotWeights(frames(a), at);
-[kb, wb] = knotWeights(frames(b), at);
+knotsAt = linspace(0, frameCount - 1, knots)';
+[ka, wa] = knotWeights(frames(a), knotsAt);
+[kb, wb] = knotWeights(frames(b), knotsAt);
 difference = xy(b, :) - xy(a, :);
 kept = true(numel(a), 1);
 for attempt = 1:3
@@ -229,8 +268,8 @@ for attempt = 1:3
   residual = sqrt(sum((design * values(2:end, :) - difference(use, :)) .^ 2, 2));
   kept(use) = residual <= 3 * median(residual);
 end
-f = (0:frameCount - 1)';
-left = [interp1(at, values(:, 1), f), interp1(at, values(:, 2), f)];
+at = knotsAt;
+left = values;
 end
 
 % The two knots about each frame and the weights of a straight line between them.
@@ -242,10 +281,9 @@ which = [lower, lower + 1];
 weight = [1 - t, t];
 end
 
-% Values at the segments' centres, for every frame: a cubic spline through the centres,
+% Values at the segments' centres, at the frames given: a cubic spline through the centres,
 % continued beyond them (a straight line for two).
-function values = alongFrames(centres, atCentres, frameCount)
-frames = (0:frameCount - 1)';
+function values = alongFrames(centres, atCentres, frames)
 if numel(centres) > 2
   values = interp1(centres, atCentres, frames, 'spline', 'extrap');
 else

@@ -17,6 +17,24 @@ function test_estimateDrift(benchFolder)
     corrected = fits(:, 1:2) - drift(fits(:, 3) + 1, :);
     assert(std(corrected(:, 1) - fits(:, 4)) < 0.07);
   end
+  % Integer classes give the double's drift; one frame has none.
+  assert(isequal(estimateDrift(fits, int32(500), int8(3)), estimateDrift(fits, 500, 3)));
+  assert(isequal(estimateDrift(fits, uint16(500)), drift));
+  single = fits(fits(:, 3) == 0, :);
+  single(:, 3) = 0;
+  assert(isequal(estimateDrift(single, 1), [0 0]));
+  % Degenerate extents: every localisation at one place, or a far outlier, still works; the
+  % outlier does not coarsen the images.
+  same = fits;
+  same(:, 1:2) = 5;
+  assert(all(all(abs(estimateDrift(same, 500)) < 1e-9)));
+  outlier = fits;
+  outlier(17, 1) = 1e6;
+  far = estimateDrift(outlier, 500);
+  assert(sqrt(mean(sum((far - truth) .^ 2, 2) / 2)) < 0.02);
+  thin = fits;
+  thin(:, 2) = 3 + 0.01 * thin(:, 2);
+  assert(all(all(isfinite(estimateDrift(thin, 500)))));
   % Two segments: a straight line through them.
   drift = estimateDrift(fits, 500, 2);
   assert(sqrt(mean(sum((drift - truth) .^ 2, 2) / 2)) < 0.3);
