@@ -78,7 +78,9 @@ void fitCrowds(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     const gateway::Shape shape = fitting::boxStackShape(regions, "regions");
     const int32_t g = shape.dims[0];
     const gateway::Shape startShape = gateway::readShape(prhs[1]);
-    if (startShape.count != 2 || (startShape.dims[1] != 3 && startShape.elements != 0)) {
+    // No starts: 0-by-3, or [] as callers write it; a 3-by-0 table is a mistake.
+    const bool noneAtAll = startShape.dims[0] == 0 && startShape.dims[1] == 0;
+    if (startShape.count != 2 || (startShape.dims[1] != 3 && !noneAtAll)) {
         gateway::raiseError("crowdFit:WrongSize",
                             "starts must have three columns: region, x and y.\n");
     }

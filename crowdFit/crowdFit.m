@@ -39,7 +39,8 @@
 %               g-by-g matrix is one; g-by-g-by-0 is none), g >= 3, in photons
 %     starts    real numeric S-by-3 table, a row an emitter to start from:
 %               its region (1 ... K), x and y (0-based within the region, x
-%               along the first dimension, -0.5 to g - 0.5); at most 5 a region
+%               along the first dimension, -0.5 to g - 0.5); at most 5 a region;
+%               0-by-3 (or []) for none
 %     sigma     real numeric scalar: the spots' standard deviation in pixels,
 %               finite, above 0 and at most g
 %     readVariance  as spotFit's: a real, full single or double array the

@@ -397,6 +397,8 @@ TEST(CrowdFitEntry, ChecksItsArgumentsInOrder) {
                      "crowdFit:WrongSize"});
     cases.push_back(
         {args(ok(), start({1, 2, 2}), makeScalar(1), makeScalar(-1)), "crowdFit:BadVariance"});
+    cases.push_back(
+        {args(ok(), makeArray(mxDOUBLE_CLASS, {3, 0}), makeScalar(1)), "crowdFit:WrongSize"});
     for (const Case& c : cases) {
         const auto result = callCrowdFit(4, c.inputs);
         EXPECT_TRUE(result.failed) << c.identifier;
