@@ -51,9 +51,10 @@ demo:
 	@./tools/install-deps.sh demo
 	@mkdir -p $(BUILD)
 	@echo "Building the toolbox into $(PREFIX) (log: $(BUILD)/demo-build.log)"
-	@{ $(CONFIGURE) -DBUILD_TESTING=OFF -DBUILD_BENCHMARKS=OFF && \
-	   cmake --build $(BUILD) -j $(JOBS) && cmake --install $(BUILD) --prefix $(PREFIX); } \
-	    > $(BUILD)/demo-build.log 2>&1 || { tail -n 40 $(BUILD)/demo-build.log; exit 1; }
+	@./tools/heartbeat.sh --log $(BUILD)/demo-build.log "building the toolbox" sh -c \
+	    '$(CONFIGURE) -DBUILD_TESTING=OFF -DBUILD_BENCHMARKS=OFF && \
+	     cmake --build $(BUILD) -j $(JOBS) && cmake --install $(BUILD) --prefix $(PREFIX)' \
+	    || { tail -n 40 $(BUILD)/demo-build.log; exit 1; }
 	@$(OCTAVE) --eval "addpath('$(PREFIX)'); addpath('$(CURDIR)/demo'); runDemo('$(CURDIR)/$(BUILD)/demo');"
 
 # The Octave 9 pass needs root: sudo's password is asked for at the start, not after the rest.
@@ -69,8 +70,9 @@ test: build
 # The unit, Octave, install-route and MATLAB-route tests again, built inside a Debian 13 root
 # with Octave 9.4 (tools/octave-root.sh makes it once and keeps it).
 test-octave9: deps
-	./tools/octave-root.sh run sh -c '$(ROOT_BUILD) && cd $(ROOT_BUILD_DIR) && \
-	    ctest --output-on-failure -j $(JOBS)'
+	./tools/octave-root.sh run sh -c 'echo "Building the toolbox in the Debian 13 root" && \
+	    /spot/tools/heartbeat.sh "building in the Debian 13 root" sh -c "$(ROOT_BUILD)" && \
+	    cd $(ROOT_BUILD_DIR) && ctest --output-on-failure -j $(JOBS)'
 
 # Unit tests built with AddressSanitizer and UndefinedBehaviorSanitizer.
 unit-sanitized: deps

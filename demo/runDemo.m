@@ -107,10 +107,10 @@ function result = runDemo(outDir, varargin)
                  'camera', camera, 'offset', offset, 'gain', gain, 'estimatedDrift', estimated);
   result = report(fits, withoutMaps, truth, times, frameCount, cam);
   result.images = outDir;
-  fprintf('\nPictures and the table:\n');
-  for name = {'demo_side_by_side.png', 'demo_raw_frame.png', 'demo_sum_of_frames.png', ...
-              'demo_super_resolved.png', 'demo_super_resolved_counts.png', ...
-              'demo_localisations.csv'}
+  fprintf('\nThe recording, pictures and the table:\n');
+  for name = {'demo_recording.rec', 'demo_side_by_side.png', 'demo_raw_frame.png', ...
+              'demo_sum_of_frames.png', 'demo_super_resolved.png', ...
+              'demo_super_resolved_counts.png', 'demo_localisations.csv'}
     fprintf('  %s\n', fullfile(outDir, name{1}));
   end
 end

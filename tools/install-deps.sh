@@ -39,8 +39,11 @@ fi
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT
 echo "Installing ${#missing[@]} missing Debian packages (${missing[*]}); a few minutes the first time"
-if ! { $sudo apt-get update -q && DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q \
-        "${missing[@]}"; } > "$log" 2>&1; then
+# The password, if sudo asks for one, before the lines that say how long it is taking.
+[ -z "$sudo" ] || sudo -v || exit 1
+if ! "$(dirname "$0")/heartbeat.sh" --log "$log" "installing Debian packages" sh -c \
+        "$sudo apt-get update -q && DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q \
+         ${missing[*]}"; then
     tail -n 40 "$log"
     echo "Installing the packages failed."
     exit 1

@@ -26,6 +26,18 @@ if [ "${SKIP_OCTAVE_ROOT:-0}" = 1 ]; then
     [ "${1:-}" = ask ] || echo "Skipping the Octave 9 pass: SKIP_OCTAVE_ROOT=1." >&2
     exit 0
 fi
+# A line on stderr every 15 seconds from start_beat WHAT to stop_beat, so a long step is never
+# silent.
+beat=""
+start_beat() {
+    local what=$1 started=$SECONDS
+    ( while sleep 15; do echo "  ... still $what ($((SECONDS - started)) s)" >&2; done ) &
+    beat=$!
+}
+stop_beat() {
+    [ -z "$beat" ] || { kill "$beat" 2> /dev/null; wait "$beat" 2> /dev/null; beat=""; }
+}
+
 cannot() {
     echo "The Octave 9 pass makes and enters a Debian 13 root, which needs root or sudo." >&2
     echo "Run as root, or skip this pass with SKIP_OCTAVE_ROOT=1 (make test SKIP_OCTAVE_ROOT=1);" >&2
@@ -64,7 +76,9 @@ case "${1:-}" in
                 "${sudo[@]}" umount -l "$root/$point"
             fi
         done
+        start_beat "removing $root"
         "${sudo[@]}" rm -rf --one-file-system "$root"
+        stop_beat
         echo "Removed $root." >&2
         exit 0
         ;;
@@ -82,9 +96,11 @@ fi
 install_packages() {
     local log status=0
     log=$(mktemp)
+    start_beat "installing Octave 9 and the build tools into the root"
     enter env DEBIAN_FRONTEND=noninteractive sh -c \
         "apt-get update -qq && apt-get install -y -qq --no-install-recommends ${packages[*]}" \
         > /dev/null 2> "$log" || status=$?
+    stop_beat
     grep -v -E "^(invoke-rc.d|update-language|Creating config|Replacing config|Moving old data|debconf: )" \
         "$log" >&2 || true
     rm -f "$log"
@@ -104,7 +120,9 @@ make_root() {
     command -v debootstrap > /dev/null || "$here/tools/install-deps.sh"
     "${as_root[@]}" rm -rf "$root"
     mkdir -p "$(dirname "$root")"
+    start_beat "making the Debian 13 root"
     "${as_root[@]}" debootstrap --variant=minbase "$suite" "$root" "$mirror" > /dev/null
+    stop_beat
     "${as_root[@]}" sh -c "printf '#!/bin/sh\nexit 101\n' > '$root/usr/sbin/policy-rc.d' &&
         chmod +x '$root/usr/sbin/policy-rc.d'"
     install_packages
@@ -119,7 +137,7 @@ unmount_all() {
     done
     mounted=()
 }
-trap unmount_all EXIT
+trap 'stop_beat; unmount_all' EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 
