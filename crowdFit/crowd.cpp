@@ -338,6 +338,23 @@ double ratioOf(const BoxData& data, const RegionModel& model, double* axes, cons
     return std::ldexp(2.0 * spots.expected(s.theta, expected), data.unitExponent);
 }
 
+// Twice the gain in log-likelihood an added emitter must bring, in a region of this background
+// (in its unit): more where its pixels hold few counts (see kLowCountGain).
+double additionGain(const BoxData& data, double background) {
+    const int64_t pixels = static_cast<int64_t>(data.g) * data.g;
+    double read = 0.0;
+    int64_t present = 0;
+    for (int64_t k = 0; data.variance != nullptr && k < pixels; ++k) {
+        if (!isAbsent(data, k)) {
+            read += data.variance[k];
+            ++present;
+        }
+    }
+    const double level =
+        std::ldexp(background + (present > 0 ? read / present : 0.0), data.unitExponent);
+    return kAdditionGain + kLowCountGain / std::fmax(level, kLowestLevel);
+}
+
 RegionFit failedRegion(int startCount, int status) {
     RegionFit fit{};
     fit.emitters = startCount;
@@ -401,7 +418,7 @@ RegionFit fitRegion(const T* region, const ReadVariance& variance, const RegionM
             break;
         }
         more.ratio = ratioOf(data, model, axes, more, expected);
-        if (!(best.ratio - more.ratio > kAdditionGain)) {
+        if (!(best.ratio - more.ratio > additionGain(data, best.theta[0]))) {
             break;
         }
         best = more;

@@ -29,10 +29,14 @@
 %   they explain), and it holds fewer than 5, one more emitter is tried at the
 %   pixel of the largest residual (smoothed by a centred spot's shares), all
 %   fitted together, and kept only when twice the gain in log-likelihood
-%   exceeds 16.27: the likelihood-ratio test of its three parameters at a
-%   significance of 0.001 (chi-squared with 3 degrees of freedom). On single
-%   spots on their background, 2 to 8 regions in 10,000 gain an emitter
-%   falsely. A region holds at most 5 emitters, those dropped among them.
+%   exceeds 16.27 + 2.5 / max(L, 0.5), L the region's background and mean
+%   read variance in photons a pixel: the likelihood-ratio test of its three
+%   parameters at a significance of 0.001 (chi-squared with 3 degrees of
+%   freedom), made stricter where a pixel holds few photons, since the
+%   chi-squared law understates the gain's tail there. On single spots of 200
+%   to 5,000 photons on backgrounds of 1 to 20 photons a pixel, 3 to 8
+%   regions in 10,000 gain an emitter falsely. A region holds at most 5
+%   emitters, those dropped among them.
 %
 %   Inputs
 %     regions   real, full single or double array, g-by-g-by-K (K regions; a
