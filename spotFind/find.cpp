@@ -1,5 +1,6 @@
 #include "find.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <limits>
@@ -9,11 +10,38 @@
 
 #include "parallel.h"
 
+// The filter's loops are compiled twice: for every x86-64 and, with twice the vector width,
+// for CPUs with AVX2, chosen when a call starts. Both run the same operations on each pixel in
+// the same order, without fused multiply-adds (AVX2 does not bring them), so they give the same
+// bits.
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+#define SPOT_WIDE_KERNELS 1
+#define SPOT_WIDE_TARGET __attribute__((target("avx2")))
+#define SPOT_KERNEL inline __attribute__((always_inline))
+#else
+#define SPOT_WIDE_KERNELS 0
+#define SPOT_KERNEL inline
+#endif
+
 namespace {
+
+std::atomic<bool> wideAllowed{true};
+
+bool useWideKernels() {
+#if SPOT_WIDE_KERNELS
+    static const bool hasAvx2 = __builtin_cpu_supports("avx2");
+    return hasAvx2 && wideAllowed.load(std::memory_order_relaxed);
+#else
+    return false;
+#endif
+}
+
+// Lanes of the test for values that are not finite.
+constexpr int32_t kBlock = 16;
 
 constexpr double kPi = 3.14159265358979323846;
 
-int32_t clampIndex(int64_t index, int32_t length) {
+SPOT_KERNEL int32_t clampIndex(int64_t index, int32_t length) {
     return static_cast<int32_t>(index < 0 ? 0 : (index >= length ? length - 1 : index));
 }
 
@@ -65,34 +93,49 @@ struct FrameSource {
     double scale;
 };
 
+// Columns filtered along their rows at once: their running sums, each a chain of additions,
+// then overlap in the CPU.
+constexpr int32_t kBatch = 4;
+
 // What one thread filters a frame's columns in, a few columns at a time so that it stays in the
 // cache: the sums along the first dimension of the columns a filtered column needs (a window's
-// 2r + 1, or the frame's columns when it has fewer: beyond its sides the nearest repeats), the
-// last three filtered columns, and one column with its border replicated.
+// 2r + 1, and the further columns of a batch; or the frame's columns when it has fewer: beyond
+// its sides the nearest repeats), the last three filtered columns, and a batch of columns with
+// their borders replicated.
 struct ColumnRings {
-    int64_t slots;       // min(2r + 1, cols)
+    int64_t slots;       // min(2r + kBatch, cols)
     double* gaussAlong;  // slots x rows
     double* boxed;       // slots x rows
     double* filtered;    // 3 x rows
-    double* padded;      // rows + 2r
+    double* padded;      // batch x (rows + 2r), batch = min(kBatch, cols)
+    double* woven;       // the same, interleaved, (rows + 2r) x kBatch, for whole batches
 };
 
 int64_t ringSlots(int32_t cols, int32_t r) {
-    const int64_t window = 2 * static_cast<int64_t>(r) + 1;
+    const int64_t window = 2 * static_cast<int64_t>(r) + kBatch;
     return cols < window ? cols : window;
 }
 
+// Columns of a frame filtered at once: a batch, or all when the frame has fewer.
+int64_t batchOf(int32_t cols) {
+    return cols < kBatch ? cols : kBatch;
+}
+
 int64_t ringLength(int32_t rows, int32_t cols, int32_t r) {
-    return (2 * ringSlots(cols, r) + 4) * rows + 2 * r;
+    const int64_t padded = batchOf(cols) * (rows + 2 * static_cast<int64_t>(r));
+    // The interleaved copy only for whole batches.
+    return (2 * ringSlots(cols, r) + 3) * rows + (batchOf(cols) == kBatch ? 2 : 1) * padded;
 }
 
 ColumnRings ringsAt(double* base, int32_t rows, int32_t cols, int32_t r) {
     const int64_t slots = ringSlots(cols, r);
     const int64_t part = slots * rows;
-    return ColumnRings{slots, base, base + part, base + 2 * part, base + 2 * part + 3 * rows};
+    double* padded = base + 2 * part + 3 * rows;
+    double* woven = padded + batchOf(cols) * (rows + 2 * static_cast<int64_t>(r));
+    return ColumnRings{slots, base, base + part, base + 2 * part, padded, woven};
 }
 
-int64_t slotOf(int64_t index, int64_t slots) {
+SPOT_KERNEL int64_t slotOf(int64_t index, int64_t slots) {
     const int64_t slot = index % slots;
     return slot < 0 ? slot + slots : slot;
 }
@@ -101,26 +144,55 @@ int64_t slotOf(int64_t index, int64_t slots) {
 // leaving the window is more than this many times what stays, the sum is taken afresh.
 constexpr double kSlidingRange = 1024.0;
 
-// Along the first dimension, for column `column` of the frame (replicated beyond its sides):
-// the Gaussian-weighted window sums, and the plain window sums times the filter's box scale,
-// rows outside replicating the nearest. Each runs in the same order whoever computes it, so
-// threads do not change it.
+#if SPOT_WIDE_KERNELS
+// A batch's columns side by side in one vector, a column a lane; or kBatch pixels of one.
+typedef double Lanes __attribute__((vector_size(kBatch * sizeof(double))));
+typedef long long LaneBits __attribute__((vector_size(kBatch * sizeof(double))));
+// Lanes read from and written to doubles at any address.
+typedef double Unaligned
+    __attribute__((vector_size(kBatch * sizeof(double)), aligned(sizeof(double)), may_alias));
+// Loads and stores of Lanes from unaligned doubles. (Lanes pass by reference only: by value,
+// their calling convention would differ between the baseline and AVX2.)
+#define SPOT_LOAD_LANES(lanes, from) __builtin_memcpy(&(lanes), (from), sizeof(lanes))
+#define SPOT_STORE_LANES(to, lanes) __builtin_memcpy((to), &(lanes), sizeof(lanes))
+
+#endif
+
+// The plain sum of the window of 2r + 1 padded values from x.
+SPOT_KERNEL double windowSum(const double* padded, int32_t x, int32_t r) {
+    double sum = 0.0;
+    for (int32_t t = 0; t <= 2 * r; ++t) {
+        sum += padded[x + t];
+    }
+    return sum;
+}
+
+// Column `column` of the frame (its nearest inside it) in photons, with r replicated border
+// pixels on either side, into `padded`; its Gaussian-weighted window sums along the first
+// dimension into `weighted`. True when all its values are finite. Each sum runs in the same
+// order whoever computes it, so threads do not change it.
 template <class T>
-void filterAlongRows(const FrameSource<T>& frame, int64_t column, const SpotFilter& filter,
-                     double* weighted, double* boxed, double* padded) {
+SPOT_KERNEL bool prepareColumn(const FrameSource<T>& frame, int64_t column,
+                               const SpotFilter& filter, double* weighted, double* padded) {
     const int32_t r = filter.radius;
     const int32_t rows = frame.rows;
     const int64_t first = static_cast<int64_t>(clampIndex(column, frame.cols)) * rows;
-    const T* source = frame.pixels + first;
-    double* inside = padded + r;
+    const T* __restrict source = frame.pixels + first;
+    double* __restrict inside = padded + r;
     const CameraMaps& camera = *frame.camera;
     const double scale = frame.scale;
     if (!camera.converts()) {
         for (int32_t x = 0; x < rows; ++x) {
             inside[x] = static_cast<double>(source[x]) * scale;
         }
-    } else {
+    } else if (camera.offsetMap && camera.gainMap) {
         // (count - offset) / gain, the scale taken first so that nothing overflows.
+        const double* __restrict offset = camera.offset + first;
+        const double* __restrict gain = camera.gain + first;
+        for (int32_t x = 0; x < rows; ++x) {
+            inside[x] = (static_cast<double>(source[x]) * scale - offset[x] * scale) / gain[x];
+        }
+    } else {
         const double* offset =
             camera.offset == nullptr ? nullptr : camera.offset + (camera.offsetMap ? first : 0);
         const double* gain =
@@ -137,54 +209,199 @@ void filterAlongRows(const FrameSource<T>& frame, int64_t column, const SpotFilt
     }
     bool finite = true;
     if (!std::is_integral<T>::value) {
-        // 0 times a NaN or an infinity is NaN; times anything else, 0.
-        double probe = 0.0;
-        for (int32_t x = 0; x < rows; ++x) {
-            probe += 0.0 * inside[x];
+        // 0 times a NaN or an infinity is NaN; times anything else, 0. Sums of kBlock lanes,
+        // whose order cannot change whether one is NaN.
+        double probe[kBlock] = {};
+        int32_t x = 0;
+        for (; x + kBlock <= rows; x += kBlock) {
+            for (int32_t i = 0; i < kBlock; ++i) {
+                probe[i] += 0.0 * inside[x + i];
+            }
         }
-        finite = probe == 0.0;
+        for (; x < rows; ++x) {
+            probe[0] += 0.0 * inside[x];
+        }
+        for (int32_t i = 0; i < kBlock; ++i) {
+            finite = finite && probe[i] == 0.0;
+        }
     }
     // The Gaussian is even: pixels at the same distance on either side share a product.
     const double* centre = padded + r;
-    for (int32_t x = 0; x < rows; ++x) {
+    int32_t done = 0;
+#if SPOT_WIDE_KERNELS
+    // Sixteen pixels at a time, their sums kept in registers: each pixel's sum is its centre's
+    // term, then the pairs outward, as below.
+    const double* gauss = filter.gauss.data() + r;
+    for (; done + 4 * kBatch <= rows; done += 4 * kBatch) {
+        const double* c = centre + done;
+        Lanes s0 = gauss[0] * *reinterpret_cast<const Unaligned*>(c);
+        Lanes s1 = gauss[0] * *reinterpret_cast<const Unaligned*>(c + kBatch);
+        Lanes s2 = gauss[0] * *reinterpret_cast<const Unaligned*>(c + 2 * kBatch);
+        Lanes s3 = gauss[0] * *reinterpret_cast<const Unaligned*>(c + 3 * kBatch);
+        for (int32_t t = 1; t <= r; ++t) {
+            const double g = gauss[t];
+            s0 += g * (*reinterpret_cast<const Unaligned*>(c - t) +
+                       *reinterpret_cast<const Unaligned*>(c + t));
+            s1 += g * (*reinterpret_cast<const Unaligned*>(c + kBatch - t) +
+                       *reinterpret_cast<const Unaligned*>(c + kBatch + t));
+            s2 += g * (*reinterpret_cast<const Unaligned*>(c + 2 * kBatch - t) +
+                       *reinterpret_cast<const Unaligned*>(c + 2 * kBatch + t));
+            s3 += g * (*reinterpret_cast<const Unaligned*>(c + 3 * kBatch - t) +
+                       *reinterpret_cast<const Unaligned*>(c + 3 * kBatch + t));
+        }
+        *reinterpret_cast<Unaligned*>(weighted + done) = s0;
+        *reinterpret_cast<Unaligned*>(weighted + done + kBatch) = s1;
+        *reinterpret_cast<Unaligned*>(weighted + done + 2 * kBatch) = s2;
+        *reinterpret_cast<Unaligned*>(weighted + done + 3 * kBatch) = s3;
+    }
+#endif
+    for (int32_t x = done; x < rows; ++x) {
         weighted[x] = filter.gauss[r] * centre[x];
     }
     for (int32_t t = 1; t <= r; ++t) {
         const double g = filter.gauss[r + t];
         const double* before = centre - t;
         const double* after = centre + t;
-        for (int32_t x = 0; x < rows; ++x) {
+        for (int32_t x = done; x < rows; ++x) {
             weighted[x] += g * (before[x] + after[x]);
         }
     }
-    // Counts of an integer type taken as they are sum exactly.
-    const bool whole = std::is_integral<T>::value && !camera.converts();
-    auto windowSum = [&](int32_t x) {
-        double sum = 0.0;
-        for (int32_t t = 0; t <= 2 * r; ++t) {
-            sum += padded[x + t];
+    return finite;
+}
+
+// The plain window sums down a finite column of `padded`, times the filter's box scale, into
+// `boxed`: a sum slides down the column, and since a finite value far larger than the rest
+// takes their digits with it, when one leaves the sum is taken afresh.
+SPOT_KERNEL void slideSum(const double* padded, double* boxed, int32_t rows, int32_t r,
+                          double boxScale, bool whole) {
+    double sum = windowSum(padded, 0, r);
+    boxed[0] = boxScale * sum;
+    for (int32_t x = 1; x < rows; ++x) {
+        const double leaving = padded[x - 1];
+        sum += padded[x + 2 * r] - leaving;
+        if (!whole && std::fabs(leaving) > kSlidingRange * std::fabs(sum)) {
+            sum = windowSum(padded, x, r);
         }
-        return sum;
-    };
-    // The plain sum slides down the column. A NaN or infinity would stay in a sliding sum after
-    // it left the window, so such a column is summed window by window; and a finite value far
-    // larger than the rest takes their digits with it, so when it leaves the sum is taken
-    // afresh.
-    if (finite) {
-        double sum = windowSum(0);
-        boxed[0] = filter.boxScale * sum;
-        for (int32_t x = 1; x < rows; ++x) {
-            const double leaving = padded[x - 1];
-            sum += padded[x + 2 * r] - leaving;
-            if (!whole && std::fabs(leaving) > kSlidingRange * std::fabs(sum)) {
-                sum = windowSum(x);
+        boxed[x] = boxScale * sum;
+    }
+}
+
+#if SPOT_WIDE_KERNELS
+// slideSum for kBatch columns at once, the lanes of one vector, from their values interleaved
+// in `woven`: each lane takes the steps its column takes alone.
+SPOT_KERNEL void slideSums(const double* const* padded, const double* woven, double* const* boxed,
+                           int32_t rows, int32_t r, double boxScale, bool whole) {
+    Lanes sum;
+    for (int32_t k = 0; k < kBatch; ++k) {
+        sum[k] = windowSum(padded[k], 0, r);
+        boxed[k][0] = boxScale * sum[k];
+    }
+    const LaneBits magnitude = {~(1LL << 63), ~(1LL << 63), ~(1LL << 63), ~(1LL << 63)};
+    for (int32_t x = 1; x < rows; ++x) {
+        Lanes leaving;
+        Lanes entering;
+        SPOT_LOAD_LANES(leaving, woven + static_cast<int64_t>(x - 1) * kBatch);
+        SPOT_LOAD_LANES(entering, woven + static_cast<int64_t>(x + 2 * r) * kBatch);
+        sum += entering - leaving;
+        if (!whole) {
+            const Lanes sizeLeaving = (Lanes)((LaneBits)leaving & magnitude);
+            const Lanes sizeSum = (Lanes)((LaneBits)sum & magnitude);
+            const LaneBits refresh = sizeLeaving > kSlidingRange * sizeSum;
+            if ((refresh[0] | refresh[1] | refresh[2] | refresh[3]) != 0) {
+                for (int32_t k = 0; k < kBatch; ++k) {
+                    sum[k] = refresh[k] != 0 ? windowSum(padded[k], x, r) : sum[k];
+                }
             }
-            boxed[x] = filter.boxScale * sum;
         }
-    } else {
-        for (int32_t x = 0; x < rows; ++x) {
-            boxed[x] = filter.boxScale * windowSum(x);
+        const Lanes scaled = boxScale * sum;
+        for (int32_t k = 0; k < kBatch; ++k) {
+            boxed[k][x] = scaled[k];
         }
+    }
+}
+#endif
+
+// Whether any of a filtered column's values reaches the threshold: most columns hold no
+// candidate, and this test runs a vector of them at a time.
+SPOT_KERNEL bool reaches(const double* column, int32_t rows, double threshold) {
+    int32_t x = 0;
+#if SPOT_WIDE_KERNELS
+    LaneBits any = {};
+    for (; x + kBatch <= rows; x += kBatch) {
+        any |= *reinterpret_cast<const Unaligned*>(column + x) >= threshold;
+    }
+    if ((any[0] | any[1] | any[2] | any[3]) != 0) {
+        return true;
+    }
+#endif
+    for (; x < rows; ++x) {
+        if (column[x] >= threshold) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Filters columns [from, to) of the frame (to - from at most kBatch, each inside it) along
+// their rows into their ring slots. A NaN or infinity would stay in a sliding sum after it
+// left the window, so such a column is summed window by window.
+template <class T>
+SPOT_KERNEL void filterAlongRows(const FrameSource<T>& frame, int64_t from, int64_t to,
+                                 const SpotFilter& filter, const ColumnRings& rings) {
+    const int32_t r = filter.radius;
+    const int32_t rows = frame.rows;
+    // Counts of an integer type taken as they are sum exactly.
+    const bool whole = std::is_integral<T>::value && !frame.camera->converts();
+    const int64_t length = rows + 2 * static_cast<int64_t>(r);
+    const double* padded[kBatch];
+    double* boxed[kBatch];
+    bool finite[kBatch];
+    const int32_t count = static_cast<int32_t>(to - from);
+    for (int32_t k = 0; k < count; ++k) {
+        const int64_t slot = slotOf(from + k, rings.slots) * rows;
+        double* own = rings.padded + k * length;
+        finite[k] = prepareColumn(frame, from + k, filter, rings.gaussAlong + slot, own);
+        padded[k] = own;
+        boxed[k] = rings.boxed + slot;
+    }
+#if SPOT_WIDE_KERNELS
+    if (count == kBatch) {
+        for (int64_t i = 0; i < length; ++i) {
+            for (int32_t k = 0; k < kBatch; ++k) {
+                rings.woven[i * kBatch + k] = padded[k][i];
+            }
+        }
+        slideSums(padded, rings.woven, boxed, rows, r, filter.boxScale, whole);
+    }
+#endif
+    for (int32_t k = 0; k < count; ++k) {
+        if (!finite[k]) {
+            for (int32_t x = 0; x < rows; ++x) {
+                boxed[k][x] = filter.boxScale * windowSum(padded[k], x, r);
+            }
+        } else if (!SPOT_WIDE_KERNELS || count < kBatch) {
+            slideSum(padded[k], boxed[k], rows, r, filter.boxScale, whole);
+        }
+    }
+}
+
+// The ring slot of column `column` (its nearest inside the frame).
+SPOT_KERNEL double* ringColumn(double* ring, int64_t column, int32_t cols, int64_t slots,
+                               int32_t rows) {
+    return ring + slotOf(clampIndex(column, cols), slots) * rows;
+}
+
+// Makes sure column `column` (its nearest inside the frame) is filtered along its rows in its
+// ring slots: columns are asked for in order, and those after the last filtered are filtered
+// kBatch at a time (the ring holds them till they are done with).
+template <class T>
+SPOT_KERNEL void filterOnce(const FrameSource<T>& frame, int64_t column, const SpotFilter& filter,
+                            const ColumnRings& rings, int64_t* lastAlong) {
+    const int32_t nearest = clampIndex(column, frame.cols);
+    if (nearest > *lastAlong) {
+        const int64_t to = std::min<int64_t>(int64_t{nearest} + kBatch, frame.cols);
+        filterAlongRows(frame, nearest, to, filter, rings);
+        *lastAlong = to - 1;
     }
 }
 
@@ -193,46 +410,37 @@ void filterAlongRows(const FrameSource<T>& frame, int64_t column, const SpotFilt
 // neighbours are at hand when its candidates are picked; a column outside the frame repeats its
 // nearest, which is filtered along its rows once.
 template <class T>
-bool scanColumns(const FrameSource<T>& frame, int32_t frameIndex, const SpotFilter& filter,
-                 double threshold, int32_t first, int32_t end, const ColumnRings& rings,
-                 std::vector<Candidate>* found) {
+SPOT_KERNEL bool scanColumnsWith(const FrameSource<T>& frame, int32_t frameIndex,
+                                 const SpotFilter& filter, double threshold, int32_t first,
+                                 int32_t end, const ColumnRings& rings,
+                                 std::vector<Candidate>* found) {
     const int32_t r = filter.radius;
     const int32_t rows = frame.rows;
     const int32_t cols = frame.cols;
-    auto alongRow = [&](double* ring, int64_t column) {
-        return ring + slotOf(clampIndex(column, cols), rings.slots) * rows;
-    };
+    // No lambdas here: they would be compiled for the baseline CPU whatever calls them.
+    const int64_t slots = rings.slots;
     int64_t lastAlong = -1;
-    auto along = [&](int64_t column) {
-        const int32_t nearest = clampIndex(column, cols);
-        if (nearest != lastAlong) {
-            filterAlongRows(frame, nearest, filter, alongRow(rings.gaussAlong, nearest),
-                            alongRow(rings.boxed, nearest), rings.padded);
-            lastAlong = nearest;
-        }
-    };
-    auto filteredRow = [&](int64_t column) { return rings.filtered + slotOf(column, 3) * rows; };
     for (int64_t column = int64_t{first} - 1 - r; column < int64_t{first} - 1 + r; ++column) {
-        along(column);
+        filterOnce(frame, column, filter, rings, &lastAlong);
     }
     // Thresholds and values compare in the frame's scale; a power of two, so exactly.
     const double scaledThreshold = threshold * frame.scale;
     for (int64_t y = int64_t{first} - 1; y <= end; ++y) {
-        along(y + r);
-        double* out = filteredRow(y);
+        filterOnce(frame, y + r, filter, rings, &lastAlong);
+        double* out = rings.filtered + slotOf(y, 3) * rows;
         if (y >= 0 && y < cols) {
             const double middle = filter.gauss[r] * filter.gaussScale;
-            const double* gaussAlong = alongRow(rings.gaussAlong, y);
-            const double* boxed = alongRow(rings.boxed, y);
+            const double* gaussAlong = ringColumn(rings.gaussAlong, y, cols, slots, rows);
+            const double* boxed = ringColumn(rings.boxed, y, cols, slots, rows);
             for (int32_t x = 0; x < rows; ++x) {
                 out[x] = middle * gaussAlong[x] - boxed[x];
             }
             for (int64_t t = 1; t <= r; ++t) {
                 const double g = filter.gauss[r + t] * filter.gaussScale;
-                const double* gaussBefore = alongRow(rings.gaussAlong, y - t);
-                const double* gaussAfter = alongRow(rings.gaussAlong, y + t);
-                const double* boxedBefore = alongRow(rings.boxed, y - t);
-                const double* boxedAfter = alongRow(rings.boxed, y + t);
+                const double* gaussBefore = ringColumn(rings.gaussAlong, y - t, cols, slots, rows);
+                const double* gaussAfter = ringColumn(rings.gaussAlong, y + t, cols, slots, rows);
+                const double* boxedBefore = ringColumn(rings.boxed, y - t, cols, slots, rows);
+                const double* boxedAfter = ringColumn(rings.boxed, y + t, cols, slots, rows);
                 for (int32_t x = 0; x < rows; ++x) {
                     out[x] +=
                         g * (gaussBefore[x] + gaussAfter[x]) - (boxedBefore[x] + boxedAfter[x]);
@@ -242,12 +450,46 @@ bool scanColumns(const FrameSource<T>& frame, int32_t frameIndex, const SpotFilt
         const int64_t picked = y - 1;
         const Place place{static_cast<int32_t>(picked), frameIndex, frame.scale};
         if (picked >= first && picked < end &&
-            !collectCandidates(filteredRow(picked - 1), filteredRow(picked), filteredRow(y), rows,
-                               picked > 0, y < cols, place, scaledThreshold, found)) {
+            reaches(rings.filtered + slotOf(picked, 3) * rows, rows, scaledThreshold) &&
+            !collectCandidates(rings.filtered + slotOf(picked - 1, 3) * rows,
+                               rings.filtered + slotOf(picked, 3) * rows,
+                               rings.filtered + slotOf(y, 3) * rows, rows, picked > 0, y < cols,
+                               place, scaledThreshold, found)) {
             return false;
         }
     }
     return true;
+}
+
+template <class T>
+bool scanColumnsBaseline(const FrameSource<T>& frame, int32_t frameIndex, const SpotFilter& filter,
+                         double threshold, int32_t first, int32_t end, const ColumnRings& rings,
+                         std::vector<Candidate>* found) {
+    return scanColumnsWith(frame, frameIndex, filter, threshold, first, end, rings, found);
+}
+
+#if SPOT_WIDE_KERNELS
+template <class T>
+SPOT_WIDE_TARGET bool scanColumnsWide(const FrameSource<T>& frame, int32_t frameIndex,
+                                      const SpotFilter& filter, double threshold, int32_t first,
+                                      int32_t end, const ColumnRings& rings,
+                                      std::vector<Candidate>* found) {
+    return scanColumnsWith(frame, frameIndex, filter, threshold, first, end, rings, found);
+}
+#endif
+
+// The candidates among columns [first, end) of one frame, by the widest kernels the CPU runs.
+template <class T>
+bool scanColumns(const FrameSource<T>& frame, int32_t frameIndex, const SpotFilter& filter,
+                 double threshold, int32_t first, int32_t end, const ColumnRings& rings, bool wide,
+                 std::vector<Candidate>* found) {
+#if SPOT_WIDE_KERNELS
+    if (wide) {
+        return scanColumnsWide(frame, frameIndex, filter, threshold, first, end, rings, found);
+    }
+#endif
+    (void)wide;
+    return scanColumnsBaseline(frame, frameIndex, filter, threshold, first, end, rings, found);
 }
 
 // Largest a finite value of a frame in photons may be before the filter's sums (of at most
@@ -298,6 +540,11 @@ double frameScale(const T* pixels, int64_t count, const MapBounds& bounds) {
 
 }  // namespace
 
+bool allowWideKernels(bool allowed) {
+    wideAllowed = allowed;
+    return useWideKernels() || !allowed;
+}
+
 SpotFilter makeSpotFilter(double sigma) {
     SpotFilter filter;
     filter.radius = static_cast<int32_t>(std::ceil(3.0 * sigma));
@@ -338,6 +585,7 @@ std::vector<Candidate> findSpots(const Stack<T>& stack, const SpotFilter& filter
     std::vector<Candidate> all;
     std::atomic<bool> intact{true};
     const MapBounds bounds = boundsOf(stack.camera, pixels);
+    const bool wide = useWideKernels();
     auto sourceOf = [&](int64_t frame) {
         const T* framePixels = stack.pixels + frame * pixels;
         return FrameSource<T>{framePixels, stack.rows, stack.cols, &stack.camera,
@@ -347,7 +595,8 @@ std::vector<Candidate> findSpots(const Stack<T>& stack, const SpotFilter& filter
                          double* memory, std::vector<Candidate>* found) {
         const ColumnRings rings = ringsAt(memory, stack.rows, stack.cols, filter.radius);
         if (!scanColumns(source, static_cast<int32_t>(frame), filter, threshold,
-                         static_cast<int32_t>(first), static_cast<int32_t>(end), rings, found)) {
+                         static_cast<int32_t>(first), static_cast<int32_t>(end), rings, wide,
+                         found)) {
             intact = false;
         }
     };

@@ -55,6 +55,11 @@ struct Candidate {
 // NaN, nor a pixel beside one, is a candidate. Runs on `threads` threads: frames are shared
 // out, or a frame's columns when there are fewer frames than threads; the result does not
 // depend on the thread count. Throws std::bad_alloc when memory cannot be had.
+// Whether findSpots may use the kernels for CPUs with AVX2 where the CPU has them (it may by
+// default; both give the same bits). False when they were allowed and this CPU cannot run
+// them. For tests and benchmarks.
+bool allowWideKernels(bool allowed);
+
 template <class T>
 std::vector<Candidate> findSpots(const Stack<T>& stack, const SpotFilter& filter, double threshold,
                                  int threads);

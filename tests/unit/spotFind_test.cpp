@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <random>
 #include <tuple>
@@ -306,6 +307,60 @@ TEST(FindSpots, OrderIsFrameColumnRowOnAnyNumberOfThreads) {
                           std::tie(serial[k].frame, serial[k].y, serial[k].x));
             }
         }
+    }
+}
+
+TEST(FindSpots, TheKernelsForWiderVectorsGiveTheSameBits) {
+    // Frames of every type through maps or not, with a NaN, values whose running sums are
+    // taken afresh, and sides that leave partial batches and vectors: the same candidates, to
+    // the bit, from the baseline kernels and from the wider ones, on one thread or several.
+    if (!allowWideKernels(true)) {
+        GTEST_SKIP() << "this CPU has no wider kernels";
+    }
+    std::mt19937 rng(21);
+    std::uniform_real_distribution<double> noise(0.0, 60.0);
+    const int rows = 37;
+    const int cols = 23;
+    const int frames = 3;
+    std::vector<double> values(rows * cols * frames);
+    for (double& value : values) {
+        value = 100.0 + noise(rng);
+    }
+    values[5 + rows * 7] = 1e12;  // leaves windows far smaller behind it
+    std::vector<double> offset(rows * cols);
+    std::vector<double> gain(rows * cols);
+    for (int k = 0; k < rows * cols; ++k) {
+        offset[k] = 90.0 + 0.1 * noise(rng);
+        gain[k] = 1.5 + 0.01 * noise(rng);
+    }
+    const CameraMaps maps{offset.data(), gain.data(), true, true};
+    const SpotFilter filter = makeSpotFilter(1.3);
+    auto same = [&](auto stack, int threads) {
+        allowWideKernels(false);
+        const std::vector<Candidate> baseline = findSpots(stack, filter, 10.0, threads);
+        allowWideKernels(true);
+        const std::vector<Candidate> wide = findSpots(stack, filter, 10.0, threads);
+        ASSERT_EQ(baseline.size(), wide.size());
+        ASSERT_GT(baseline.size(), 20u);
+        for (size_t k = 0; k < wide.size(); ++k) {
+            EXPECT_EQ(std::memcmp(&baseline[k].strength, &wide[k].strength, sizeof(double)), 0);
+            EXPECT_EQ(std::tie(baseline[k].frame, baseline[k].y, baseline[k].x),
+                      std::tie(wide[k].frame, wide[k].y, wide[k].x));
+        }
+    };
+    std::vector<uint16_t> counts(values.size());
+    std::vector<float> singles(values.size());
+    for (size_t k = 0; k < values.size(); ++k) {
+        counts[k] = static_cast<uint16_t>(std::min(values[k], 65535.0));
+        singles[k] = static_cast<float>(values[k]);
+    }
+    singles[11 + rows * 3] = NAN;
+    for (int threads : {1, 3}) {
+        same(Stack<double>{values.data(), rows, cols, frames}, threads);
+        same(Stack<double>{values.data(), rows, cols, frames, maps}, threads);
+        same(Stack<uint16_t>{counts.data(), rows, cols, frames}, threads);
+        same(Stack<uint16_t>{counts.data(), rows, cols, frames, maps}, threads);
+        same(Stack<float>{singles.data(), rows, cols, frames, maps}, threads);
     }
 }
 
