@@ -9,6 +9,7 @@ function test_localiseRecording(demoFolder)
   crowdedNeighboursAreFittedTogether(folder, setfield(cam, 'threshold', 100));
   theCamerasMapsAreUsed(folder, cam);
   aLoneCandidateThatIsNoSpotGivesNoRow(folder, cam);
+  spotsAtTheEdgesAreFittedSoundly(folder, cam);
   crowdingCostGrowsWithTheCandidates(folder);
   everyFailureIsIdentified(folder, cam);
   disp('test_localiseRecording: all passed');
@@ -206,6 +207,32 @@ function [found, normalised] = matched(fits, truth)
     end
   end
   normalised = sqrt(mean(ratios(:) .^ 2));
+end
+
+function spotsAtTheEdgesAreFittedSoundly(folder, cam)
+  % Spots centred within 2.5 pixels of each edge, cut from boxes shifted inward: finite rows,
+  % each on a spot, and most of them found.
+  side = 32;
+  e = @(c) diff(erf(((0:side)' - 0.5 - c) / (sqrt(2) * cam.sigma))) / 2;
+  rand('seed', 2); randp('seed', 2);
+  truth = zeros(0, 3);
+  counts = zeros(side, side, 20);
+  for f = 1:20
+    xy = [2.5 * rand(), 3 + 26 * rand(); 31 - 2.5 * rand(), 3 + 26 * rand(); ...
+          3 + 26 * rand(), 2.5 * rand(); 3 + 26 * rand(), 31 - 2.5 * rand()];
+    photons = 10 * ones(side);
+    for k = 1:4
+      photons = photons + 2000 * e(xy(k, 1)) * e(xy(k, 2))';
+    end
+    truth = [truth; xy, repmat(f - 1, 4, 1)];
+    counts(:, :, f) = 100 + 2 * randp(photons);
+  end
+  file = fullfile(folder, 'edges.rec');
+  writeRecording(file, uint16(counts));
+  fits = localiseRecording(file, cam);
+  found = matched(fits, truth);
+  assert(all(isfinite(fits(:))) && found == rows(fits) && found >= 0.6 * rows(truth), ...
+         sprintf('%d rows, %d of %d spots found', rows(fits), found, rows(truth)));
 end
 
 function aLoneCandidateThatIsNoSpotGivesNoRow(folder, cam)
