@@ -33,12 +33,17 @@ function test_calibrateCamera()
   litStuck = lit;
   darkStuck = dark;
   darkStuck(3, 4, :) = 400;
+  % One near saturation, whose variance grows with its signal at a fifth of the others' rate.
   for k = 1:2
     litStuck{k}(3, 4, :) = 400;
+    signal = mean(lit{k}(5, 6, :)) - offset(5, 6);
+    litStuck{k}(5, 6, :) = offset(5, 6) + signal + ...
+                           sqrt(readRms(5, 6) ^ 2 + 0.2 * gain(5, 6) * signal) * ...
+                           randn(1, 1, size(lit{k}, 3));
     litStuck{k}(7, 8, :) = 4095;
   end
   [~, ~, gStuck] = calibrateCamera(darkStuck, litStuck);
-  assert(find(isnan(gStuck))', sort(sub2ind([rows columns], [3 7], [4 8])));
+  assert(find(isnan(gStuck))', sort(sub2ind([rows columns], [3 5 7], [4 6 8])));
   % Every shape, those with sides equal to the frame count among them: the maps are the
   % stacks' means and variances over frames, pixel by pixel.
   for shape = {[5 1 5], [1 6 6], [4 4 4], [1 1 3]}
