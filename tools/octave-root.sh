@@ -35,7 +35,7 @@ start_beat() {
     beat=$!
 }
 stop_beat() {
-    [ -z "$beat" ] || { kill "$beat" 2> /dev/null; wait "$beat" 2> /dev/null; beat=""; }
+    [ -z "$beat" ] || { kill "$beat" 2> /dev/null || true; wait "$beat" 2> /dev/null || true; beat=""; }
 }
 
 cannot() {
