@@ -151,10 +151,6 @@ typedef long long LaneBits __attribute__((vector_size(kBatch * sizeof(double))))
 // Lanes read from and written to doubles at any address.
 typedef double Unaligned
     __attribute__((vector_size(kBatch * sizeof(double)), aligned(sizeof(double)), may_alias));
-// Loads and stores of Lanes from unaligned doubles. (Lanes pass by reference only: by value,
-// their calling convention would differ between the baseline and AVX2.)
-#define SPOT_LOAD_LANES(lanes, from) __builtin_memcpy(&(lanes), (from), sizeof(lanes))
-#define SPOT_STORE_LANES(to, lanes) __builtin_memcpy((to), &(lanes), sizeof(lanes))
 
 #endif
 
@@ -298,10 +294,10 @@ SPOT_KERNEL void slideSums(const double* const* padded, const double* woven, dou
     }
     const LaneBits magnitude = {~(1LL << 63), ~(1LL << 63), ~(1LL << 63), ~(1LL << 63)};
     for (int32_t x = 1; x < rows; ++x) {
-        Lanes leaving;
-        Lanes entering;
-        SPOT_LOAD_LANES(leaving, woven + static_cast<int64_t>(x - 1) * kBatch);
-        SPOT_LOAD_LANES(entering, woven + static_cast<int64_t>(x + 2 * r) * kBatch);
+        const Lanes leaving =
+            *reinterpret_cast<const Unaligned*>(woven + static_cast<int64_t>(x - 1) * kBatch);
+        const Lanes entering =
+            *reinterpret_cast<const Unaligned*>(woven + static_cast<int64_t>(x + 2 * r) * kBatch);
         sum += entering - leaving;
         if (!whole) {
             const Lanes sizeLeaving = (Lanes)((LaneBits)leaving & magnitude);
