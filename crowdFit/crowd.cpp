@@ -31,7 +31,9 @@ public:
     Role role(int p) const {
         return p == 0 ? Role::kBackground : ((p - 1) % 3 == 2 ? Role::kPhotons : Role::kPosition);
     }
-    double leastBackground() const { return kLeastBackground; }
+    Span span(int) const {
+        return Span{kLeastBackground, std::numeric_limits<double>::infinity(), 0.0};
+    }
     int fisherSteps() const { return 4; }
     bool acceptable(const double* theta) const { return firstGone(theta) < 0; }
 

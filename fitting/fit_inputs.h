@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <limits>
 
+#include "depth.h"
 #include "gateway.h"
 #include "likelihood.h"
 
@@ -93,6 +94,51 @@ inline ReadVariance readVarianceOf(const mxArray* array, const mxArray* data,
                               "readVariance must not be below 0 or NaN (Inf: no information).");
     }
     return ReadVariance{values, single, count != 1};
+}
+
+// The depth calibration `psf`: a 1-by-1 struct whose fields sigma0, c, d, A, B and zRange are
+// real, finite and 1-by-2 each and make a usable calibration (depth.h); otherwise the call ends
+// with "<module>:BadPsf".
+inline DepthCalibration depthCalibrationOf(const mxArray* psf) {
+    if (!mxIsStruct(psf) || mxGetNumberOfElements(psf) != 1) {
+        gateway::raiseEscaped("BadPsf",
+                              "psf must be a 1-by-1 struct with fields sigma0, c, d, A, B and "
+                              "zRange.");
+    }
+    DepthCalibration calibration{};
+    const struct {
+        const char* name;
+        double* values;
+    } fields[] = {{"sigma0", calibration.sigma0}, {"c", calibration.c},
+                  {"d", calibration.d},           {"A", calibration.a},
+                  {"B", calibration.b},           {"zRange", calibration.zRange}};
+    for (const auto& field : fields) {
+        const mxArray* value = mxGetField(psf, 0, field.name);
+        bool pair = value != nullptr && gateway::isRealNumeric(value);
+        if (pair) {
+            const gateway::Shape shape = gateway::readShape(value);
+            pair = shape.count == 2 && shape.dims[0] == 1 && shape.dims[1] == 2;
+        }
+        if (pair) {
+            gateway::Scratch scratch;
+            const double* read = gateway::readAsDoubles(value, 2, &scratch);
+            field.values[0] = read[0];
+            field.values[1] = read[1];
+            pair = std::isfinite(read[0]) && std::isfinite(read[1]);
+        }
+        if (!pair) {
+            char message[128];
+            std::snprintf(message, sizeof message, "psf.%s must be real, finite and 1-by-2.",
+                          field.name);
+            gateway::raiseEscaped("BadPsf", message);
+        }
+    }
+    if (!isUsableCalibration(calibration)) {
+        gateway::raiseEscaped("BadPsf",
+                              "psf must have sigma0 and d above 0, zRange increasing, and each "
+                              "curve's bracket above 0 throughout zRange.");
+    }
+    return calibration;
 }
 
 }  // namespace fitting

@@ -15,7 +15,19 @@ enum class Role : unsigned char {
     kPhotons,     // falls at most to kLeastShrink of itself a step
     kBackground,  // the same, and never below the model's least background
     kWidth,       // between kLeastShrink of itself and twice itself a step
+    kDepth,       // within the model's span, moving at most the span's longest step a step
 };
+
+// The values a parameter may take, where its role bounds them: a background's least (high is
+// infinite), or a depth's calibrated range and its longest step.
+struct Span {
+    double low;
+    double high;
+    double longestStep;
+};
+
+// A depth step below this (nm) counts as no move.
+constexpr double kDepthTolerance = 1e-2;
 
 constexpr double kLongestShift = 1.0;
 constexpr double kLeastShrink = 0.1;
@@ -30,9 +42,10 @@ constexpr double kSettling = 1e-3;
 
 enum FitStatus : int {
     kConverged = 0,
-    kStillMoving = 1,  // the estimate is kept
-    kNotASpot = 2,     // no counts, left the box, photons gone to 0, or a singular information
-    kNotFinite = 3,    // the box holds a NaN or infinite value
+    kStillMoving = 1,   // the estimate is kept
+    kNotASpot = 2,      // no counts, left the box, photons gone to 0, or a singular information
+    kNotFinite = 3,     // the box holds a NaN or infinite value
+    kOutsideDepth = 4,  // the depth ended held at an end of its calibrated range
 };
 
 // The log-likelihood's gradient at an estimate, with the Fisher (expected) information, the
@@ -87,7 +100,6 @@ template <class Model>
 Taken take(const Model& model, const double* theta, const double* step, const bool* held,
            bool newton, double* next) {
     Taken taken{true, false, false};
-    const double least = model.leastBackground();
     for (int k = 0; k < model.params(); ++k) {
         const double now = theta[k];
         const double wanted = now + step[k];
@@ -100,13 +112,26 @@ Taken take(const Model& model, const double* theta, const double* step, const bo
             case Role::kPhotons:
                 next[k] = std::fmax(wanted, kLeastShrink * now);
                 break;
-            case Role::kBackground:
+            case Role::kBackground: {
+                const double least = model.span(k).low;
                 next[k] = std::fmax(wanted, newton ? least : std::fmax(kLeastShrink * now, least));
                 taken.reachedLeast = taken.reachedLeast || (!held[k] && wanted < least);
                 taken.small = taken.small && std::fabs(next[k] - now) < kTolerance * next[k];
                 taken.limited =
                     taken.limited || (next[k] != wanted && !(newton && next[k] == least));
                 continue;
+            }
+            case Role::kDepth: {
+                const Span span = model.span(k);
+                const double shift =
+                    std::fmax(-span.longestStep, std::fmin(span.longestStep, step[k]));
+                next[k] = std::fmax(span.low, std::fmin(span.high, now + shift));
+                taken.reachedLeast =
+                    taken.reachedLeast || (!held[k] && (wanted < span.low || wanted > span.high));
+                taken.small = taken.small && std::fabs(next[k] - now) < kDepthTolerance;
+                taken.limited = taken.limited || next[k] != wanted;
+                continue;
+            }
             case Role::kWidth:
                 next[k] = std::fmin(std::fmax(wanted, kLeastShrink * now), 2.0 * now);
                 break;
@@ -137,32 +162,44 @@ bool stepFrom(const Slope<M>& slope, bool newton, const bool* held, int params, 
     return true;
 }
 
+// Which end of its span parameter k stands at: -1 at the low end, 1 at the high, 0 at neither
+// (or when its role has no span).
+template <class Model>
+int endOfSpan(const Model& model, int k, double value) {
+    const Role role = model.role(k);
+    if (role != Role::kBackground && role != Role::kDepth) {
+        return 0;
+    }
+    const Span span = model.span(k);
+    return value <= span.low ? -1 : (value >= span.high ? 1 : 0);
+}
+
 // Maximises the likelihood of `model` from theta (changed in place). The model tells:
 //   int params() const; Role role(int k) const;
-//   double leastBackground() const;      the background's least value
+//   Span span(int k) const;              the background's and the depth's values
 //   int fisherSteps() const;             steps of Fisher scoring before Newton's are tried
 //   bool acceptable(const double* theta) const;   still a spot: inside its box, photons left
 //   Slope<M> slope(const double* theta, Wanted wanted);
 // Converged means no parameter can move to raise the likelihood: the step over the free
-// parameters is below the tolerance, and every parameter held at its least value would raise
-// it only by falling further. The estimate is then the one the last slope was taken at, and
+// parameters is below the tolerance, and every parameter held at an end of its span would raise
+// it only by going beyond. The estimate is then the one the last slope was taken at, and
 // *last holds the slope there with its Fisher information.
 template <int M, class Model>
 Outcome maximise(Model& model, double* theta, Slope<M>* last) {
     const int params = model.params();
-    const double least = model.leastBackground();
     Slope<M>& slope = *last;
     slope = model.slope(theta, Wanted{true, false});
     int iterations = 0;
     bool newton = false;
     while (true) {
-        // Held at its least value: a parameter there whose gradient, or whose step with it
-        // free, points below it. The likelihood's maximum over the others comes first; then
-        // its gradient tells whether it should rise again.
+        // Held at an end of its span: a parameter there whose gradient, or whose step with it
+        // free, points beyond it. The likelihood's maximum over the others comes first; then
+        // its gradient tells whether it should move back in.
         bool held[M] = {};
+        int end[M];
         for (int k = 0; k < params; ++k) {
-            held[k] =
-                model.role(k) == Role::kBackground && theta[k] <= least && slope.gradient[k] <= 0.0;
+            end[k] = endOfSpan(model, k, theta[k]);
+            held[k] = end[k] != 0 && end[k] * slope.gradient[k] >= 0.0;
         }
         double step[M];
         double next[M];
@@ -177,8 +214,7 @@ Outcome maximise(Model& model, double* theta, Slope<M>* last) {
             }
             settled = true;
             for (int k = 0; k < params; ++k) {
-                if (!held[k] && model.role(k) == Role::kBackground && theta[k] <= least &&
-                    step[k] < 0.0) {
+                if (!held[k] && end[k] * step[k] > 0.0) {
                     held[k] = true;
                     settled = false;
                 }
@@ -196,9 +232,9 @@ Outcome maximise(Model& model, double* theta, Slope<M>* last) {
                 }
             }
         }
-        bool heldRightly = true;  // every held parameter would raise the likelihood only below
+        bool heldRightly = true;  // every held parameter would raise it only beyond its end
         for (int k = 0; k < params; ++k) {
-            heldRightly = heldRightly && !(held[k] && slope.gradient[k] > 0.0);
+            heldRightly = heldRightly && !(held[k] && end[k] * slope.gradient[k] < 0.0);
         }
         if (taken.small && !taken.reachedLeast && heldRightly) {
             break;

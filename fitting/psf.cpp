@@ -12,7 +12,8 @@ constexpr double kPi = 3.14159265358979323846;
 AxisModel axisIn(double* memory, int32_t g) {
     const size_t n = static_cast<size_t>(g) + 1;
     return AxisModel{memory,         memory + n,     memory + 2 * n, memory + 3 * n,
-                     memory + 4 * n, memory + 5 * n, memory + 6 * n};
+                     memory + 4 * n, memory + 5 * n, memory + 6 * n, memory + 7 * n,
+                     memory + 8 * n, memory + 9 * n};
 }
 
 void integrateAxis(double centre, double sigma, int32_t g, bool widthCurvature,

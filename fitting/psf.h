@@ -14,10 +14,14 @@ struct AxisModel {
     double* byWidthWidth;   // d2E/dsigma2, likewise
     double* edgeErf;        // the error function at each of the g + 1 pixel edges
     double* edgeGauss;      // the Gaussian density at each edge
+    // When the width follows a depth (depth.h): dE/dz, d2E/dc dz and d2E/dz2.
+    double* byDepth;
+    double* byCentreDepth;
+    double* byDepthDepth;
 };
 
 // Arrays of g + 1 doubles an axis takes.
-constexpr int kAxisArrays = 7;
+constexpr int kAxisArrays = 10;
 
 // An axis laid out in kAxisArrays * (g + 1) doubles at `memory`.
 AxisModel axisIn(double* memory, int32_t g);

@@ -10,10 +10,25 @@
 namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInfinity = std::numeric_limits<double>::infinity();
 constexpr int M = kMaxFitParams;
 
+// What the fifth parameter is: none (a fixed width), the width, or the depth that sets both
+// widths.
+enum class Shape { kFixedWidth, kFittedWidth, kDepth };
+
+constexpr int paramsOf(Shape shape) {
+    return shape == Shape::kFixedWidth ? 4 : 5;
+}
+
+// How far a depth may move in one step, as a share of the curves' depth scale d.
+constexpr double kDepthStepShare = 0.25;
+// Depths the start compares the box's shape against, across the calibrated range.
+constexpr int kStartDepths = 64;
+
 // Sums over a column's pixels i of the weight w = 1/m times products of the x factors u_a(i)
-// (u_0 = 1, u_1 = Ex, u_2 = dEx/dx, u_3 = dEx/dsigma), and of the residual c/m - 1 times each:
+// (u_0 = 1, u_1 = Ex, u_2 = dEx/dx, u_3 = dEx/dsigma or dEx/dz), and of the residual c/m - 1
+// times each:
 // every term of the gradient and the information is one of these times y factors, so a pixel
 // costs one accumulation per pair of x factors rather than per pair of parameters. The
 // observed information sums the same products weighted by c/m^2, and the residual times the
@@ -23,14 +38,14 @@ struct ColumnSums {
     double weighted[U][U];
     double curved[U][U];
     double residual[U];
-    double byWidth;        // the residual times dEx/dsigma
-    double byCentreWidth;  // times d2Ex/dx dsigma (width fitted)
-    double byWidthWidth;   // times d2Ex/dsigma2 (width fitted)
+    double byWidth;        // the residual times dEx/dsigma (width fixed, or the depth's)
+    double byCentreWidth;  // times d2Ex/dx dsigma, or d2Ex/dx dz
+    double byWidthWidth;   // times d2Ex/dsigma2, or d2Ex/dz2
 };
 
 // Adds sum_i s(i) J_k J_l over a column to `out`, from the column's x-factor sums `s` and the
-// y factors e = Ey, d = dEy/dy, w = dEy/dsigma, for the Jacobian
-// J = (N dEx Ey, N Ex dEy, Ex Ey, 1[, N (dEx/dsigma Ey + Ex dEy/dsigma)]).
+// y factors e = Ey, d = dEy/dy, w = dEy/dsigma (or dEy/dz), for the Jacobian
+// J = (N dEx Ey, N Ex dEy, Ex Ey, 1[, N (u_3 Ey + Ex w)]).
 template <int P, int U>
 void addProducts(const double (&s)[U][U], double n, double e, double d, double w,
                  double (&out)[M][M]) {
@@ -54,13 +69,16 @@ void addProducts(const double (&s)[U][U], double n, double e, double d, double w
     }
 }
 
-// One spot of fixed or fitted width on a flat background in a box: the model the driver
-// maximises.
-template <int P>
+// One spot of fixed or fitted width, or at a fitted depth, on a flat background in a box: the
+// model the driver maximises.
+template <Shape S>
 class SpotOnBackground {
 public:
-    SpotOnBackground(const BoxData& data, double* work)
+    static constexpr int P = paramsOf(S);
+
+    SpotOnBackground(const BoxData& data, const DepthCalibration* depth, double* work)
         : data_(data),
+          depth_(depth),
           g_(data.g),
           ax_(axisIn(work, data.g)),
           ay_(axisIn(work + kAxisArrays * (static_cast<size_t>(data.g) + 1), data.g)),
@@ -69,10 +87,17 @@ public:
     int params() const { return P; }
     Role role(int k) const {
         static constexpr Role kRoles[M] = {Role::kPosition, Role::kPosition, Role::kPhotons,
-                                           Role::kBackground, Role::kWidth};
+                                           Role::kBackground,
+                                           S == Shape::kDepth ? Role::kDepth : Role::kWidth};
         return kRoles[k];
     }
-    double leastBackground() const { return kLeastBackground; }
+    Span span(int k) const {
+        if (S == Shape::kDepth && k == 4) {
+            const double scale = std::fmin(depth_->d[0], depth_->d[1]);
+            return Span{depth_->zRange[0], depth_->zRange[1], kDepthStepShare * scale};
+        }
+        return Span{kLeastBackground, kInfinity, 0.0};
+    }
     // A clean spot converges in about three steps of Fisher scoring; a fit still moving after
     // these (a neighbour's light, little light, the background at its least) turns to
     // Newton's. With the width, whose Newton passes cost more, two steps later.
@@ -85,8 +110,7 @@ public:
 
     Slope<M> slope(const double* theta, Wanted wanted) {
         const bool observed = wanted.observed;
-        integrateAxis(theta[0], theta[4], g_, observed && P == 5, ax_);
-        integrateAxis(theta[1], theta[4], g_, observed && P == 5, ay_);
+        integrate(theta, observed);
         if (data_.variance != nullptr) {
             return observed ? (wanted.information ? sums<true, true, true>(theta)
                                                   : sums<true, false, true>(theta))
@@ -95,6 +119,23 @@ public:
         return observed ? (wanted.information ? sums<false, true, true>(theta)
                                               : sums<false, false, true>(theta))
                         : sums<false, true, false>(theta);
+    }
+
+    // The axes at theta, their width's (or depth's) curvature too when `curvature`.
+    void integrate(const double* theta, bool curvature) {
+        if (S == Shape::kDepth) {
+            widthX_ = widthAt(*depth_, 0, theta[4]);
+            widthY_ = widthAt(*depth_, 1, theta[4]);
+        } else {
+            widthX_ = widthY_ = WidthAtDepth{theta[4], 0.0, 0.0};
+        }
+        const bool widthCurvature = curvature && S != Shape::kFixedWidth;
+        integrateAxis(theta[0], widthX_.sigma, g_, widthCurvature, ax_);
+        integrateAxis(theta[1], widthY_.sigma, g_, widthCurvature, ay_);
+        if (S == Shape::kDepth) {
+            alongDepth(widthX_, g_, curvature, ax_);
+            alongDepth(widthY_, g_, curvature, ay_);
+        }
     }
 
     // Half the log-likelihood ratio at theta, with the axes of the last slope.
@@ -116,7 +157,9 @@ private:
     template <bool Variance, bool Expected, bool Observed>
     Slope<M> sums(const double* theta) {
         constexpr int U = P == 5 ? 4 : 3;
-        const double* factors[4] = {nullptr, ax_.share, ax_.byCentre, ax_.byWidth};
+        constexpr bool kDepth = S == Shape::kDepth;
+        const double* factors[4] = {nullptr, ax_.share, ax_.byCentre,
+                                    kDepth ? ax_.byDepth : ax_.byWidth};
         // products_[pair * g + i] = u_a(i) u_b(i) for the pairs 1 <= b <= a < U, row by row.
         int pair = 0;
         for (int a = 1; a < U; ++a) {
@@ -128,7 +171,6 @@ private:
         }
         const double n = theta[2];
         const double background = theta[3];
-        const double sigma = theta[4];
         Slope<M> slope{};
         for (int32_t j = 0; j < g_; ++j) {
             ColumnSums<U> sums{};
@@ -166,18 +208,21 @@ private:
                         }
                     }
                     if (P == 5) {
-                        sums.byCentreWidth += residual * ax_.byCentreWidth[i];
-                        sums.byWidthWidth += residual * ax_.byWidthWidth[i];
-                    } else {
+                        sums.byCentreWidth +=
+                            residual * (kDepth ? ax_.byCentreDepth[i] : ax_.byCentreWidth[i]);
+                        sums.byWidthWidth +=
+                            residual * (kDepth ? ax_.byDepthDepth[i] : ax_.byWidthWidth[i]);
+                    }
+                    if (S != Shape::kFittedWidth) {
                         sums.byWidth += residual * ax_.byWidth[i];
                     }
                 }
             }
             const double e = ay_.share[j];
             const double d = ay_.byCentre[j];
-            const double w = ay_.byWidth[j];
+            const double w = kDepth ? ay_.byDepth[j] : ay_.byWidth[j];
             const auto& r = sums.residual;
-            const double residualByWidth = P == 5 ? r[U - 1] : sums.byWidth;
+            const double residualByWidth = S == Shape::kFittedWidth ? r[U - 1] : sums.byWidth;
             double* gradient = slope.gradient;
             gradient[0] += n * e * r[2];
             gradient[1] += n * d * r[1];
@@ -195,14 +240,14 @@ private:
                 // enter linearly).
                 auto& o = slope.observed;
                 addProducts<P, U>(sums.curved, n, e, d, w, o);
-                o[0][0] -= n * e * residualByWidth / sigma;
+                o[0][0] -= n * e * residualByWidth / widthX_.sigma;
                 o[0][1] -= n * d * r[2];
                 o[0][2] -= e * r[2];
-                o[1][1] -= n * w / sigma * r[1];
+                o[1][1] -= n * ay_.byWidth[j] / widthY_.sigma * r[1];
                 o[1][2] -= d * r[1];
                 if (P == 5) {
-                    const double dw = ay_.byCentreWidth[j];
-                    const double ww = ay_.byWidthWidth[j];
+                    const double dw = kDepth ? ay_.byCentreDepth[j] : ay_.byCentreWidth[j];
+                    const double ww = kDepth ? ay_.byDepthDepth[j] : ay_.byWidthWidth[j];
                     o[0][4] -= n * (e * sums.byCentreWidth + w * r[2]);
                     o[1][4] -= n * (d * r[U - 1] + dw * r[1]);
                     o[2][4] -= e * r[U - 1] + w * r[1];
@@ -215,21 +260,49 @@ private:
     }
 
     const BoxData& data_;
+    const DepthCalibration* depth_;
     int32_t g_;
     AxisModel ax_;
     AxisModel ay_;
     double* products_;
+    WidthAtDepth widthX_{};
+    WidthAtDepth widthY_{};
 };
 
+// The depth whose widths have the ratio of the spot's second moments along x and y (each a
+// width squared plus a pixel's 1/12): the ratio tells the depth where the moments' common
+// biases, the background's noise and the box's edge, cancel.
+double depthFromMoments(const DepthCalibration& depth, double momentX, double momentY) {
+    const double measured = std::log(momentX / momentY);
+    const double low = depth.zRange[0];
+    const double step = (depth.zRange[1] - low) / (kStartDepths - 1);
+    double best = 0.5 * (low + depth.zRange[1]);
+    double bestMiss = kInfinity;
+    for (int k = 0; k < kStartDepths; ++k) {
+        const double z = low + k * step;
+        const double sx = widthAt(depth, 0, z).sigma;
+        const double sy = widthAt(depth, 1, z).sigma;
+        const double miss =
+            std::fabs(std::log((sx * sx + 1.0 / 12.0) / (sy * sy + 1.0 / 12.0)) - measured);
+        if (miss < bestMiss) {
+            bestMiss = miss;
+            best = z;
+        }
+    }
+    return best;
+}
+
 // Start from the box itself: the background from its rim, the centre from the centroid of what
-// lies above it, the photons from the sum above it.
-void startFrom(const BoxData& data, double sigma, double* theta) {
+// lies above it, the photons from the sum above it, the depth from its second moments.
+void startFrom(const BoxData& data, const SpotModel& model, double* theta) {
     const int32_t g = data.g;
     auto photons = [&](int32_t i, int32_t j) { return photonsAt(data, i, j); };
     const double background = rimMean(data);
     double total = 0.0;
     double sumX = 0.0;
     double sumY = 0.0;
+    double squaresX = 0.0;
+    double squaresY = 0.0;
     for (int32_t j = 0; j < g; ++j) {
         for (int32_t i = 0; i < g; ++i) {
             const double above = photons(i, j) - background;
@@ -237,6 +310,8 @@ void startFrom(const BoxData& data, double sigma, double* theta) {
                 total += above;
                 sumX += above * i;
                 sumY += above * j;
+                squaresX += above * i * i;
+                squaresY += above * j * j;
             }
         }
     }
@@ -245,7 +320,15 @@ void startFrom(const BoxData& data, double sigma, double* theta) {
     theta[1] = total > 0.0 ? sumY / total : middle;
     theta[2] = total > 0.0 ? total : 0.5;
     theta[3] = background > kLeastBackground ? background : kLeastBackground;
-    theta[4] = sigma;
+    theta[4] = model.sigma;
+    if (model.depth != nullptr) {
+        const DepthCalibration& depth = *model.depth;
+        const double momentX = squaresX / total - theta[0] * theta[0];
+        const double momentY = squaresY / total - theta[1] * theta[1];
+        theta[4] = total > 0.0 && momentX > 0.0 && momentY > 0.0
+                       ? depthFromMoments(depth, momentX, momentY)
+                       : 0.5 * (depth.zRange[0] + depth.zRange[1]);
+    }
 }
 
 BoxFit failedFit(int status, int iterations) {
@@ -260,11 +343,12 @@ BoxFit failedFit(int status, int iterations) {
     return fit;
 }
 
-template <int P>
-BoxFit fitWith(const BoxData& data, double sigma, double* work) {
-    SpotOnBackground<P> model(data, work);
+template <Shape S>
+BoxFit fitWith(const BoxData& data, const SpotModel& spot, double* work) {
+    constexpr int P = paramsOf(S);
+    SpotOnBackground<S> model(data, spot.depth, work);
     double theta[M];
-    startFrom(data, sigma, theta);
+    startFrom(data, spot, theta);
     Slope<M> slope;
     const Outcome outcome = maximise(model, theta, &slope);
     if (outcome.status >= kNotASpot) {
@@ -290,6 +374,9 @@ BoxFit fitWith(const BoxData& data, double sigma, double* work) {
         fit.params[k] = amount ? std::ldexp(theta[k], e) : theta[k];
         fit.crlb[k] = std::sqrt(std::ldexp(variances[k], amount ? e : -e));
     }
+    if (S == Shape::kDepth && endOfSpan(model, 4, theta[4]) != 0) {
+        fit.status = kOutsideDepth;
+    }
     return fit;
 }
 
@@ -309,8 +396,11 @@ BoxFit fitBox(const T* box, const ReadVariance& variance, const SpotModel& model
         return failedFit(state == BoxState::kNotFinite ? kNotFinite : kNotASpot, 0);
     }
     double* rest = work + boxDataLength(model.g);
-    return model.fitSigma ? fitWith<5>(data, model.sigma, rest)
-                          : fitWith<4>(data, model.sigma, rest);
+    if (model.depth != nullptr) {
+        return fitWith<Shape::kDepth>(data, model, rest);
+    }
+    return model.fitSigma ? fitWith<Shape::kFittedWidth>(data, model, rest)
+                          : fitWith<Shape::kFixedWidth>(data, model, rest);
 }
 
 template <class T>

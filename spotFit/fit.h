@@ -6,24 +6,29 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "depth.h"
 #include "likelihood.h"
 #include "maximise.h"
 
-// The most parameters a fit has: x, y, photons, background, and the width when it is fitted.
+// The most parameters a fit has: x, y, photons, background, and the width when it is fitted or
+// the depth when the widths follow one.
 constexpr int kMaxFitParams = 5;
 
-// What every box is fitted with.
+// What every box is fitted with: one width, fixed or fitted, or the widths along x and y of a
+// spot at a fitted depth.
 struct SpotModel {
     int32_t g;      // the box is g x g pixels, g >= 3
     double sigma;   // the spot's standard deviation in pixels; the start when fitted
     bool fitSigma;  // whether the width is a fifth parameter
-    int params() const { return fitSigma ? 5 : 4; }
+    const DepthCalibration* depth = nullptr;  // a usable one: the depth is the fifth parameter
+    int params() const { return fitSigma || depth != nullptr ? 5 : 4; }
 };
 
-// One box's fit. With status kNotASpot or kNotFinite every figure is NaN.
+// One box's fit. With status kNotASpot or kNotFinite every figure is NaN; with kOutsideDepth
+// the estimate, at an end of the calibrated range, is kept.
 struct BoxFit {
     double params[kMaxFitParams];  // x, y (0-based, along the first and second dimension),
-                                   // photons, background[, sigma]
+                                   // photons, background[, sigma or z (nm)]
     double crlb[kMaxFitParams];    // square roots of the inverse Fisher information's diagonal
     double logLikelihoodRatio;     // 2 sum(m - c + c ln(c / m)) at the estimate
     int status;

@@ -1,7 +1,8 @@
 // spotFit(boxes, sigma[, fitSigma[, readVariance]]): fits each g-by-g box with a
 // pixel-integrated Gaussian spot on a flat background by maximum likelihood under Poisson
 // noise (with each pixel's read variance, for a scientific CMOS camera), and returns the
-// estimates, their Cramer-Rao bounds, the log-likelihood ratio and a status per box.
+// estimates, their Cramer-Rao bounds, the log-likelihood ratio and a status per box. With a
+// depth calibration psf in place of sigma, the spot's widths follow its depth, which is fitted.
 #include <cmath>
 
 #include "fit.h"
@@ -12,7 +13,7 @@
 namespace {
 
 const char* const kUsage =
-    "Usage: [params, crlb, logLikelihoodRatio, status] = spotFit(boxes, sigma, fitSigma, "
+    "Usage: [params, crlb, logLikelihoodRatio, status] = spotFit(boxes, sigma or psf, fitSigma, "
     "readVariance)\n";
 const char* const kWrongType = "spotFit:WrongType";
 
@@ -25,19 +26,35 @@ void fitSpots(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     }
     const mxArray* boxes = prhs[0];
     fitting::requireBoxClass(boxes, "boxes");
-    if (!gateway::isRealNumericScalar(prhs[1])) {
-        gateway::raiseError(kWrongType, "sigma must be a real numeric scalar.\n");
+    const bool depth = mxIsStruct(prhs[1]);
+    if (!depth && !gateway::isRealNumericScalar(prhs[1])) {
+        gateway::raiseError(kWrongType, "sigma must be a real numeric scalar or psf a struct.\n");
     }
-    if (nrhs >= 3 && !gateway::isRealNumericScalar(prhs[2]) &&
+    // fitSigma [] is false, so that readVariance can follow a psf.
+    const bool noFitSigma = nrhs < 3 || mxGetNumberOfElements(prhs[2]) == 0;
+    if (!noFitSigma && !gateway::isRealNumericScalar(prhs[2]) &&
         !(mxIsLogical(prhs[2]) && mxGetNumberOfElements(prhs[2]) == 1)) {
-        gateway::raiseError(kWrongType, "fitSigma must be a real numeric or logical scalar.\n");
+        gateway::raiseError(kWrongType,
+                            "fitSigma must be a real numeric or logical scalar, or [].\n");
     }
+    const bool fitSigma = !noFitSigma && mxGetScalar(prhs[2]) != 0.0;
     const gateway::Shape shape = fitting::boxStackShape(boxes, "boxes");
     const int32_t g = shape.dims[0];
-    const double sigma = fitting::checkedSigma(prhs[1], g, "box side");
+    DepthCalibration calibration{};
+    double sigma = 0.0;
+    if (depth) {
+        calibration = fitting::depthCalibrationOf(prhs[1]);
+        if (fitSigma) {
+            gateway::raiseEscaped("BadPsf",
+                                  "with a psf the depth sets the widths: fitSigma must "
+                                  "be false or [].");
+        }
+    } else {
+        sigma = fitting::checkedSigma(prhs[1], g, "box side");
+    }
     const ReadVariance variance =
         nrhs == 4 ? fitting::readVarianceOf(prhs[3], boxes, "boxes") : ReadVariance{};
-    const SpotModel model{g, sigma, nrhs >= 3 && mxGetScalar(prhs[2]) != 0.0};
+    const SpotModel model{g, sigma, fitSigma, depth ? &calibration : nullptr};
     const int32_t count = shape.dims[2];
 
     const auto unfilled = gateway::Fill::kUnfilled;

@@ -16,7 +16,7 @@ cp "$here/package/Makefile" "$root/src/Makefile"
 cp "$here"/gateway/{gateway.h,gateway.cpp,parallel.h,parallel.cpp,octave_arrays.h,octave_arrays.cpp} \
    "$here"/dotMosaic/{dotMosaic.cpp,mosaic.cpp,mosaic.h} \
    "$here"/boxGather/{boxGather.cpp,boxes.cpp,boxes.h} \
-   "$here"/fitting/{psf.cpp,psf.h,likelihood.h,maximise.h,definite.h,fit_inputs.h,each_fit.h} \
+   "$here"/fitting/{psf.cpp,psf.h,depth.cpp,depth.h,likelihood.h,maximise.h,definite.h,fit_inputs.h,each_fit.h} \
    "$here"/spotFit/{spotFit.cpp,fit.cpp,fit.h} \
    "$here"/spotFind/{spotFind.cpp,find.cpp,find.h} \
    "$here"/crowdFit/{crowdFit.cpp,crowd.cpp,crowd.h} \

@@ -107,6 +107,10 @@ bool mxIsNumeric(const mxArray* array);
 bool mxIsComplex(const mxArray* array);
 bool mxIsSparse(const mxArray* array);
 bool mxIsChar(const mxArray* array);
+bool mxIsStruct(const mxArray* array);
+// Field `name` of element `index` of a struct array; null when it has none (only 1-by-1
+// structs are made here).
+mxArray* mxGetField(const mxArray* array, mwIndex index, const char* name);
 bool mxIsLogical(const mxArray* array);
 
 size_t mxGetNumberOfDimensions(const mxArray* array);

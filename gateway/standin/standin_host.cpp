@@ -23,6 +23,7 @@ struct mxArray_tag {
     void* data = nullptr;
     bool poisoned = false;              // handed out unfilled
     mxArray_tag* sharesWith = nullptr;  // whose elements `data` are, when not its own
+    std::vector<std::pair<std::string, mxArray_tag*>> fields;  // of a 1-by-1 struct, owned
 };
 
 namespace standin {
@@ -231,6 +232,14 @@ ArrayPtr makeText(const std::string& text) {
 ArrayPtr makeUtf16Text(const std::u16string& text) {
     ArrayPtr array = makeArray(mxCHAR_CLASS, {1, text.size()});
     std::copy(text.begin(), text.end(), elementsOf<mxChar>(array.get()));
+    return array;
+}
+
+ArrayPtr makeStruct(std::vector<std::pair<std::string, ArrayPtr>> fields) {
+    ArrayPtr array = makeArray(mxSTRUCT_CLASS, {1, 1});
+    for (auto& field : fields) {
+        array->fields.emplace_back(field.first, field.second.release());
+    }
     return array;
 }
 
@@ -532,6 +541,9 @@ void mxDestroyArray(mxArray* array) {
     if (array->sharesWith == nullptr) {
         standin::releaseBlock(array->data);
     }
+    for (auto& field : array->fields) {
+        mxDestroyArray(field.second);
+    }
     host().arrays.erase(array);
     delete array;
 }
@@ -550,6 +562,22 @@ bool mxIsComplex(const mxArray* array) {
 
 bool mxIsSparse(const mxArray* array) {
     return array->sparse;
+}
+
+bool mxIsStruct(const mxArray* array) {
+    return array->classId == mxSTRUCT_CLASS;
+}
+
+mxArray* mxGetField(const mxArray* array, mwIndex index, const char* name) {
+    if (array->classId != mxSTRUCT_CLASS || index != 0) {
+        return nullptr;
+    }
+    for (const auto& field : array->fields) {
+        if (field.first == name) {
+            return field.second;
+        }
+    }
+    return nullptr;
 }
 
 bool mxIsChar(const mxArray* array) {

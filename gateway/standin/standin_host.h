@@ -7,6 +7,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "mex.h"
@@ -39,6 +40,8 @@ ArrayPtr makeText(const std::string& text);
 // Characters as MATLAB holds them: UTF-16 code units.
 ArrayPtr makeUtf16Text(const std::u16string& text);
 ArrayPtr makeScalar(double value);
+// A 1-by-1 struct holding these fields, which it takes over.
+ArrayPtr makeStruct(std::vector<std::pair<std::string, ArrayPtr>> fields);
 
 template <class T>
 T* elementsOf(const mxArray* array) {
