@@ -84,7 +84,7 @@ void fitCrowds(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
         gateway::raiseError("crowdFit:WrongSize",
                             "starts must have three columns: region, x and y.\n");
     }
-    const double sigma = fitting::checkedSigma(prhs[2], g, "region side");
+    const double sigma = fitting::checkedSigma(mxGetScalar(prhs[2]), g, "region side");
     const int32_t count = shape.dims[2];
     const int64_t rows = startShape.elements == 0 ? 0 : startShape.dims[0];
     gateway::Scratch scratch;

@@ -51,10 +51,9 @@ inline gateway::Shape boxStackShape(const mxArray* array, const char* name) {
     return shape;
 }
 
-// sigma must be finite, above 0 and at most the side g of the boxes (`side` names it: "box
+// A width must be finite, above 0 and at most the side g of the boxes (`side` names it: "box
 // side"), or the call ends with ":BadSigma".
-inline double checkedSigma(const mxArray* array, int32_t g, const char* side) {
-    const double sigma = mxGetScalar(array);
+inline double checkedSigma(double sigma, int32_t g, const char* side) {
     if (!(std::isfinite(sigma) && sigma > 0.0 && sigma <= g)) {
         char message[128];
         std::snprintf(message, sizeof message,

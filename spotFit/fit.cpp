@@ -13,12 +13,12 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInfinity = std::numeric_limits<double>::infinity();
 constexpr int M = kMaxFitParams;
 
-// What the fifth parameter is: none (a fixed width), the width, or the depth that sets both
-// widths.
-enum class Shape { kFixedWidth, kFittedWidth, kDepth };
+// What follows x, y, photons and background: nothing (fixed widths), one width for both axes,
+// the depth that sets both widths, or a width along each axis.
+enum class Shape { kFixedWidth, kFittedWidth, kDepth, kEllipse };
 
 constexpr int paramsOf(Shape shape) {
-    return shape == Shape::kFixedWidth ? 4 : 5;
+    return shape == Shape::kFixedWidth ? 4 : (shape == Shape::kEllipse ? 6 : 5);
 }
 
 // How far a depth may move in one step, as a share of the curves' depth scale d.
@@ -45,8 +45,9 @@ struct ColumnSums {
 
 // Adds sum_i s(i) J_k J_l over a column to `out`, from the column's x-factor sums `s` and the
 // y factors e = Ey, d = dEy/dy, w = dEy/dsigma (or dEy/dz), for the Jacobian
-// J = (N dEx Ey, N Ex dEy, Ex Ey, 1[, N (u_3 Ey + Ex w)]).
-template <int P, int U>
+// J = (N dEx Ey, N Ex dEy, Ex Ey, 1[, N (u_3 Ey + Ex w)]), or with a width along each axis
+// J = (N dEx Ey, N Ex dEy, Ex Ey, 1, N u_3 Ey, N Ex w).
+template <Shape S, int U>
 void addProducts(const double (&s)[U][U], double n, double e, double d, double w,
                  double (&out)[M][M]) {
     out[0][0] += n * n * e * e * s[2][2];
@@ -59,8 +60,20 @@ void addProducts(const double (&s)[U][U], double n, double e, double d, double w
     out[2][2] += e * e * s[1][1];
     out[2][3] += e * s[1][0];
     out[3][3] += s[0][0];
-    if (P == 5) {
-        const int x = U - 1;  // u_3, spelled so that U = 3 compiles
+    const int x = U - 1;  // u_3, spelled so that U = 3 compiles
+    if (S == Shape::kEllipse) {
+        out[0][4] += n * n * e * e * s[x][2];
+        out[1][4] += n * n * e * d * s[x][1];
+        out[2][4] += n * e * e * s[x][1];
+        out[3][4] += n * e * s[x][0];
+        out[4][4] += n * n * e * e * s[x][x];
+        out[0][5] += n * n * e * w * s[2][1];
+        out[1][5] += n * n * d * w * s[1][1];
+        out[2][5] += n * e * w * s[1][1];
+        out[3][5] += n * w * s[1][0];
+        out[4][5] += n * n * e * w * s[x][1];
+        out[5][5] += n * n * w * w * s[1][1];
+    } else if (paramsOf(S) == 5) {
         out[0][4] += n * n * e * (e * s[x][2] + w * s[2][1]);
         out[1][4] += n * n * d * (e * s[x][1] + w * s[1][1]);
         out[2][4] += n * e * (e * s[x][1] + w * s[1][1]);
@@ -86,9 +99,12 @@ public:
 
     int params() const { return P; }
     Role role(int k) const {
-        static constexpr Role kRoles[M] = {Role::kPosition, Role::kPosition, Role::kPhotons,
+        static constexpr Role kRoles[M] = {Role::kPosition,
+                                           Role::kPosition,
+                                           Role::kPhotons,
                                            Role::kBackground,
-                                           S == Shape::kDepth ? Role::kDepth : Role::kWidth};
+                                           S == Shape::kDepth ? Role::kDepth : Role::kWidth,
+                                           Role::kWidth};
         return kRoles[k];
     }
     Span span(int k) const {
@@ -101,7 +117,7 @@ public:
     // A clean spot converges in about three steps of Fisher scoring; a fit still moving after
     // these (a neighbour's light, little light, the background at its least) turns to
     // Newton's. With the width, whose Newton passes cost more, two steps later.
-    int fisherSteps() const { return P == 5 ? 6 : 4; }
+    int fisherSteps() const { return P >= 5 ? 6 : 4; }
     bool acceptable(const double* theta) const {
         const double edge = g_ - 0.5;
         return theta[0] >= -0.5 && theta[0] <= edge && theta[1] >= -0.5 && theta[1] <= edge &&
@@ -127,7 +143,10 @@ public:
             widthX_ = widthAt(*depth_, 0, theta[4]);
             widthY_ = widthAt(*depth_, 1, theta[4]);
         } else {
-            widthX_ = widthY_ = WidthAtDepth{theta[4], 0.0, 0.0};
+            // theta[5] holds the width along y of fixed widths that differ, and of an ellipse.
+            const bool twoWidths = S == Shape::kFixedWidth || S == Shape::kEllipse;
+            widthX_ = WidthAtDepth{theta[4], 0.0, 0.0};
+            widthY_ = WidthAtDepth{twoWidths ? theta[5] : theta[4], 0.0, 0.0};
         }
         const bool widthCurvature = curvature && S != Shape::kFixedWidth;
         integrateAxis(theta[0], widthX_.sigma, g_, widthCurvature, ax_);
@@ -156,7 +175,7 @@ public:
 private:
     template <bool Variance, bool Expected, bool Observed>
     Slope<M> sums(const double* theta) {
-        constexpr int U = P == 5 ? 4 : 3;
+        constexpr int U = P >= 5 ? 4 : 3;
         constexpr bool kDepth = S == Shape::kDepth;
         const double* factors[4] = {nullptr, ax_.share, ax_.byCentre,
                                     kDepth ? ax_.byDepth : ax_.byWidth};
@@ -207,13 +226,13 @@ private:
                             sums.curved[a][b] += curve * products_[k * g_ + i];
                         }
                     }
-                    if (P == 5) {
+                    if (P >= 5) {
                         sums.byCentreWidth +=
                             residual * (kDepth ? ax_.byCentreDepth[i] : ax_.byCentreWidth[i]);
                         sums.byWidthWidth +=
                             residual * (kDepth ? ax_.byDepthDepth[i] : ax_.byWidthWidth[i]);
                     }
-                    if (S != Shape::kFittedWidth) {
+                    if (S == Shape::kFixedWidth || S == Shape::kDepth) {
                         sums.byWidth += residual * ax_.byWidth[i];
                     }
                 }
@@ -222,30 +241,46 @@ private:
             const double d = ay_.byCentre[j];
             const double w = kDepth ? ay_.byDepth[j] : ay_.byWidth[j];
             const auto& r = sums.residual;
-            const double residualByWidth = S == Shape::kFittedWidth ? r[U - 1] : sums.byWidth;
+            const bool rawThird = S == Shape::kFittedWidth || S == Shape::kEllipse;
+            const double residualByWidth = rawThird ? r[U - 1] : sums.byWidth;
             double* gradient = slope.gradient;
             gradient[0] += n * e * r[2];
             gradient[1] += n * d * r[1];
             gradient[2] += e * r[1];
             gradient[3] += r[0];
-            if (P == 5) {
+            if (S == Shape::kEllipse) {
+                gradient[4] += n * e * r[U - 1];
+                gradient[5] += n * w * r[1];
+            } else if (P == 5) {
                 gradient[4] += n * (e * r[U - 1] + w * r[1]);
             }
             if (Expected) {
-                addProducts<P, U>(sums.weighted, n, e, d, w, slope.information);
+                addProducts<S, U>(sums.weighted, n, e, d, w, slope.information);
             }
             if (Observed) {
                 // Minus the Hessian: the curved products, less the residuals times the model's
                 // second derivatives (d2Ex/dx2 = dEx/dsigma / sigma; photons and background
                 // enter linearly).
                 auto& o = slope.observed;
-                addProducts<P, U>(sums.curved, n, e, d, w, o);
+                addProducts<S, U>(sums.curved, n, e, d, w, o);
                 o[0][0] -= n * e * residualByWidth / widthX_.sigma;
                 o[0][1] -= n * d * r[2];
                 o[0][2] -= e * r[2];
                 o[1][1] -= n * ay_.byWidth[j] / widthY_.sigma * r[1];
                 o[1][2] -= d * r[1];
-                if (P == 5) {
+                if (S == Shape::kEllipse) {
+                    const double dw = ay_.byCentreWidth[j];
+                    const double ww = ay_.byWidthWidth[j];
+                    o[0][4] -= n * e * sums.byCentreWidth;
+                    o[1][4] -= n * d * r[U - 1];
+                    o[2][4] -= e * r[U - 1];
+                    o[4][4] -= n * e * sums.byWidthWidth;
+                    o[0][5] -= n * w * r[2];
+                    o[1][5] -= n * dw * r[1];
+                    o[2][5] -= w * r[1];
+                    o[4][5] -= n * w * r[U - 1];
+                    o[5][5] -= n * ww * r[1];
+                } else if (P == 5) {
                     const double dw = kDepth ? ay_.byCentreDepth[j] : ay_.byCentreWidth[j];
                     const double ww = kDepth ? ay_.byDepthDepth[j] : ay_.byWidthWidth[j];
                     o[0][4] -= n * (e * sums.byCentreWidth + w * r[2]);
@@ -321,6 +356,7 @@ void startFrom(const BoxData& data, const SpotModel& model, double* theta) {
     theta[2] = total > 0.0 ? total : 0.5;
     theta[3] = background > kLeastBackground ? background : kLeastBackground;
     theta[4] = model.sigma;
+    theta[5] = model.sigmaY > 0.0 ? model.sigmaY : model.sigma;
     if (model.depth != nullptr) {
         const DepthCalibration& depth = *model.depth;
         const double momentX = squaresX / total - theta[0] * theta[0];
@@ -398,6 +434,9 @@ BoxFit fitBox(const T* box, const ReadVariance& variance, const SpotModel& model
     double* rest = work + boxDataLength(model.g);
     if (model.depth != nullptr) {
         return fitWith<Shape::kDepth>(data, model, rest);
+    }
+    if (model.fitSigma && model.sigmaY > 0.0) {
+        return fitWith<Shape::kEllipse>(data, model, rest);
     }
     return model.fitSigma ? fitWith<Shape::kFittedWidth>(data, model, rest)
                           : fitWith<Shape::kFixedWidth>(data, model, rest);

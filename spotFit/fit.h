@@ -10,25 +10,33 @@
 #include "likelihood.h"
 #include "maximise.h"
 
-// The most parameters a fit has: x, y, photons, background, and the width when it is fitted or
-// the depth when the widths follow one.
-constexpr int kMaxFitParams = 5;
+// The most parameters a fit has: x, y, photons, background, and the width when it is fitted,
+// the depth when the widths follow one, or a width along each axis.
+constexpr int kMaxFitParams = 6;
 
-// What every box is fitted with: one width, fixed or fitted, or the widths along x and y of a
-// spot at a fitted depth.
+// What every box is fitted with: one width, fixed or fitted; a width along each axis, fixed or
+// fitted; or the widths along x and y of a spot at a fitted depth.
 struct SpotModel {
     int32_t g;      // the box is g x g pixels, g >= 3
-    double sigma;   // the spot's standard deviation in pixels; the start when fitted
-    bool fitSigma;  // whether the width is a fifth parameter
+    double sigma;   // the spot's standard deviation in pixels (along x when sigmaY is given);
+                    // the start when fitted
+    bool fitSigma;  // whether the width (the widths) are fitted
     const DepthCalibration* depth = nullptr;  // a usable one: the depth is the fifth parameter
-    int params() const { return fitSigma || depth != nullptr ? 5 : 4; }
+    double sigmaY = 0.0;                      // the width along y; 0: sigma
+    int params() const {
+        if (depth != nullptr) {
+            return 5;
+        }
+        return fitSigma ? (sigmaY > 0.0 ? 6 : 5) : 4;
+    }
 };
 
 // One box's fit. With status kNotASpot or kNotFinite every figure is NaN; with kOutsideDepth
 // the estimate, at an end of the calibrated range, is kept.
 struct BoxFit {
     double params[kMaxFitParams];  // x, y (0-based, along the first and second dimension),
-                                   // photons, background[, sigma or z (nm)]
+                                   // photons, background[, sigma or z (nm)], or with a
+                                   // width along each axis sigma x and sigma y
     double crlb[kMaxFitParams];    // square roots of the inverse Fisher information's diagonal
     double logLikelihoodRatio;     // 2 sum(m - c + c ln(c / m)) at the estimate
     int status;

@@ -13,7 +13,7 @@
 namespace {
 
 const char* const kUsage =
-    "Usage: [params, crlb, logLikelihoodRatio, status] = spotFit(boxes, sigma or psf, fitSigma, "
+    "Usage: [params, crlb, logLikelihoodRatio, status] = spotFit(boxes, sigma, fitSigma, "
     "readVariance)\n";
 const char* const kWrongType = "spotFit:WrongType";
 
@@ -27,8 +27,13 @@ void fitSpots(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     const mxArray* boxes = prhs[0];
     fitting::requireBoxClass(boxes, "boxes");
     const bool depth = mxIsStruct(prhs[1]);
-    if (!depth && !gateway::isRealNumericScalar(prhs[1])) {
-        gateway::raiseError(kWrongType, "sigma must be a real numeric scalar or psf a struct.\n");
+    // A 1-by-2 sigma gives the widths along x and y.
+    const bool twoWidths = gateway::isRealNumeric(prhs[1]) &&
+                           mxGetNumberOfDimensions(prhs[1]) == 2 && mxGetM(prhs[1]) == 1 &&
+                           mxGetN(prhs[1]) == 2;
+    if (!depth && !twoWidths && !gateway::isRealNumericScalar(prhs[1])) {
+        gateway::raiseError(kWrongType,
+                            "sigma must be a real numeric scalar or 1-by-2, or psf a struct.\n");
     }
     // fitSigma [] is false, so that readVariance can follow a psf.
     const bool noFitSigma = nrhs < 3 || mxGetNumberOfElements(prhs[2]) == 0;
@@ -42,7 +47,13 @@ void fitSpots(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     const int32_t g = shape.dims[0];
     DepthCalibration calibration{};
     double sigma = 0.0;
-    if (depth) {
+    double sigmaY = 0.0;
+    if (twoWidths) {
+        gateway::Scratch scratch;
+        const double* widths = gateway::readAsDoubles(prhs[1], 2, &scratch);
+        sigma = fitting::checkedSigma(widths[0], g, "box side");
+        sigmaY = fitting::checkedSigma(widths[1], g, "box side");
+    } else if (depth) {
         calibration = fitting::depthCalibrationOf(prhs[1]);
         if (fitSigma) {
             gateway::raiseEscaped("BadPsf",
@@ -50,11 +61,11 @@ void fitSpots(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
                                   "be false or [].");
         }
     } else {
-        sigma = fitting::checkedSigma(prhs[1], g, "box side");
+        sigma = fitting::checkedSigma(mxGetScalar(prhs[1]), g, "box side");
     }
     const ReadVariance variance =
         nrhs == 4 ? fitting::readVarianceOf(prhs[3], boxes, "boxes") : ReadVariance{};
-    const SpotModel model{g, sigma, fitSigma, depth ? &calibration : nullptr};
+    const SpotModel model{g, sigma, fitSigma, depth ? &calibration : nullptr, sigmaY};
     const int32_t count = shape.dims[2];
 
     const auto unfilled = gateway::Fill::kUnfilled;

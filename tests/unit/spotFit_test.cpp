@@ -461,7 +461,8 @@ TEST(SpotFitEntry, ChecksItsArgumentsInOrder) {
     cases.push_back({args(makeArray(mxINT16_CLASS, {2, 5}), makeScalar(NAN)), "spotFit:WrongType"});
     cases.push_back(
         {args(makeArray(mxDOUBLE_CLASS, {5, 5}, mxCOMPLEX), makeScalar(1)), "spotFit:WrongType"});
-    cases.push_back({args(ok(), makeArray(mxDOUBLE_CLASS, {1, 2})), "spotFit:WrongType"});
+    cases.push_back({args(ok(), makeArray(mxDOUBLE_CLASS, {1, 3})), "spotFit:WrongType"});
+    cases.push_back({args(ok(), makeArray(mxDOUBLE_CLASS, {2, 1})), "spotFit:WrongType"});
     cases.push_back({args(ok(), standin::makeText("a")), "spotFit:WrongType"});
     cases.push_back(
         {args(ok(), makeScalar(1), makeArray(mxCELL_CLASS, {1, 1})), "spotFit:WrongType"});
