@@ -3,6 +3,8 @@
 %   [params, crlb, logLikelihoodRatio, status] = spotFit(boxes, sigma, fitSigma)
 %   [params, crlb, logLikelihoodRatio, status] = spotFit(boxes, sigma, fitSigma,
 %                                                        readVariance)
+%   [params, crlb, logLikelihoodRatio, status] = spotFit(boxes, psf)
+%   [params, crlb, logLikelihoodRatio, status] = spotFit(boxes, psf, [], readVariance)
 %
 %   Fits each g-by-g box with the image of one molecule, a Gaussian of
 %   standard deviation sigma integrated over each pixel, on a flat
@@ -13,7 +15,21 @@
 %              - erf((i - 1/2 - x) / (sqrt(2) sigma))) / 2
 %   and Ey likewise in y. Pixel centres sit at whole numbers: a spot centred
 %   in a 7-by-7 box has x = y = 3. With the corners x0, y0 that boxGather
-%   returns, the spot lies at x0 + x, y0 + y in the stack.
+%   returns, the spot lies at x0 + x, y0 + y in the stack. A 1-by-2 sigma
+%   gives Ex the width sigma(1) and Ey sigma(2).
+%
+%   Depth. With a cylindrical lens in the emission path, the spot's widths
+%   tell its depth z (nm). Given the calibration psf (see
+%   CALIBRATEASTIGMATISM) in place of sigma, Ex has the width sigma_x(z) and
+%   Ey sigma_y(z), which follow the defocus curves
+%     sigma_x(z) = sigma0(1) sqrt(1 + u^2 + A(1) u^3 + B(1) u^4),
+%     u = (z - c(1)) / d(1),
+%   and sigma_y(z) likewise with the second elements; z is fitted in place of
+%   a width. It starts at the depth whose widths have the ratio of the box's
+%   second moments, moves at most d/4 a step, stays within psf.zRange and has
+%   converged when it moves by less than 0.01 nm. A fit whose z ends held at
+%   an end of zRange has status 4: the spot lies outside the calibrated
+%   depths, and its estimate there is kept.
 %
 %   A scientific CMOS camera adds to each pixel read noise of its own, of
 %   variance r (readVariance, in photons squared; 0 without it). The fit then
@@ -48,11 +64,17 @@
 %               g-by-g matrix is one box; g-by-g-by-0 is none), g >= 3, in
 %               photons: the camera's offset subtracted and its gain divided
 %               out. Values below 0 count as 0.
-%     sigma     real numeric scalar: the spot's standard deviation in pixels,
-%               finite, above 0 and at most g; the starting value when the
-%               width is fitted
-%     fitSigma  real numeric or logical scalar (default false): nonzero fits
-%               the width as a fifth parameter
+%     sigma     real numeric scalar or 1-by-2 (along x, then y): the spot's
+%               standard deviation in pixels, finite, above 0 and at most g;
+%               the starting value when the width is fitted
+%     psf       in place of sigma: a struct of 1-by-2 real, finite fields
+%               sigma0 (pixels, above 0), c and d (nm, d above 0), A and B,
+%               and zRange (nm, increasing), each bracket under the square
+%               root above 0 throughout zRange
+%     fitSigma  real numeric or logical scalar, or [] (default false):
+%               nonzero fits the width as a fifth parameter, or with a 1-by-2
+%               sigma the two widths as a fifth and sixth; with psf it must
+%               be false or []
 %     readVariance  real, full single or double array the size of boxes, or a
 %               scalar for every pixel (default 0): each pixel's read noise
 %               variance in photons squared (the camera's in counts squared
@@ -62,7 +84,9 @@
 %
 %   Outputs (all double)
 %     params              K-by-4: x, y, photons N, background b (per pixel);
-%                         K-by-5 with sigma last when the width is fitted
+%                         K-by-5 with sigma last when the width is fitted,
+%                         or with z (nm) last given psf; K-by-6 with
+%                         sigma x and sigma y last when both are fitted
 %     crlb                the same size: the Cramer-Rao bound on each
 %                         parameter's standard deviation, the square roots of
 %                         the diagonal of the inverse Fisher information
@@ -84,6 +108,8 @@
 %                              and background in the box's unit and the
 %                              rest in pixels, is below 1e-12
 %                           3  the box holds a NaN or infinite value
+%                           4  outside the calibrated depth: z ended held at
+%                              an end of psf.zRange (fits with psf only)
 %                         Rows with status 2 or 3 are NaN in params, crlb and
 %                         logLikelihoodRatio.
 %
@@ -92,9 +118,19 @@
 %                                  status] = spotFit(boxes, sigma, fitSigma,
 %                                  readVariance)
 %     spotFit:WrongType  boxes must be a real, full single or double array.
-%     spotFit:WrongType  sigma must be a real numeric scalar.
-%     spotFit:WrongType  fitSigma must be a real numeric or logical scalar.
+%     spotFit:WrongType  sigma must be a real numeric scalar or 1-by-2, or psf
+%                        a struct.
+%     spotFit:WrongType  fitSigma must be a real numeric or logical scalar, or
+%                        [].
 %     spotFit:WrongSize  boxes must be g-by-g or g-by-g-by-K, with g at least 3.
+%     spotFit:BadPsf     psf must be a 1-by-1 struct with fields sigma0, c, d,
+%                        A, B and zRange.
+%     spotFit:BadPsf     psf.<field> must be real, finite and 1-by-2.
+%     spotFit:BadPsf     psf must have sigma0 and d above 0, zRange
+%                        increasing, and each curve's bracket above 0
+%                        throughout zRange.
+%     spotFit:BadPsf     with a psf the depth sets the widths: fitSigma must
+%                        be false or [].
 %     spotFit:BadSigma   sigma must be finite, above 0 and at most the box
 %                        side g.
 %     spotFit:WrongType  readVariance must be a real, full single or double
@@ -116,6 +152,12 @@
 %     levels = dotMosaic(8 * size(stack, 1), 8 * size(stack, 2), ...
 %                        single(8 * (X + 0.5)), single(8 * (Y + 0.5)), 1);
 %
+%   Example: depth, from a bead stack scanned through focus
+%     psf = calibrateAstigmatism(beads, stageZ);   % once per lens
+%     [boxes, x0, y0] = boxGather(x, y, z, 13, photons);
+%     [p, crlb, llr, status] = spotFit(boxes, psf);
+%     ok = status == 0;  Z = p(ok, 5);            % nm, crlb(ok, 5) its bound
+%
 %   Threads
 %     Boxes are shared out over as many threads as the cores the session may
 %     use, capped by the environment variable SPOT_THREADS as for the other
@@ -123,6 +165,6 @@
 %     number of threads, and single and double boxes of the same values give
 %     the same fits (the work is done in double precision).
 %
-%   See also BOXGATHER, SPOTFIND, DOTMOSAIC.
+%   See also BOXGATHER, SPOTFIND, DOTMOSAIC, CROWDFIT, CALIBRATEASTIGMATISM.
 
 % Compiled module: this file holds its help text only.
