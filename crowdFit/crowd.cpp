@@ -12,29 +12,52 @@
 namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-constexpr int M = kMaxJointParams;
+constexpr double kInfinity = std::numeric_limits<double>::infinity();
+// How far a depth may move in one step, as a share of the curves' depth scale d.
+constexpr double kDepthStepShare = 0.25;
 
-// Spots of one fixed width on a shared flat background in a region: the model the driver
-// maximises. theta: background, then x, y and photons of each emitter.
+// Where each emitter's parameters lie in theta: the background first, then x, y, photons (and
+// z, with a depth calibration) of each emitter.
+template <bool Depth>
+struct Layout {
+    static constexpr int kPer = Depth ? 4 : 3;
+    static constexpr int M = 1 + kPer * kMaxEmitters;
+    static constexpr int x(int e) { return 1 + kPer * e; }
+};
+
+// Spots on a shared flat background in a region, of one fixed width or each at a depth that
+// sets its widths: the model the driver maximises.
+template <bool Depth>
 class JointSpots {
 public:
-    JointSpots(const BoxData& data, double sigma, int emitters, double* axes)
-        : data_(data), g_(data.g), sigma_(sigma), k_(emitters) {
+    using L = Layout<Depth>;
+    static constexpr int M = L::M;
+
+    JointSpots(const BoxData& data, const RegionModel& model, int emitters, double* axes)
+        : data_(data), model_(model), g_(data.g), k_(emitters) {
         const size_t stride = kAxisArrays * (static_cast<size_t>(data.g) + 1);
         for (int e = 0; e < emitters; ++e) {
             ax_[e] = axisIn(axes + 2 * e * stride, data.g);
             ay_[e] = axisIn(axes + (2 * e + 1) * stride, data.g);
+            widthX_[e] = widthY_[e] = WidthAtDepth{model.sigma, 0.0, 0.0};
         }
     }
 
-    int params() const { return 1 + 3 * k_; }
+    int params() const { return 1 + L::kPer * k_; }
     Role role(int p) const {
-        return p == 0 ? Role::kBackground : ((p - 1) % 3 == 2 ? Role::kPhotons : Role::kPosition);
+        static constexpr Role kRoles[4] = {Role::kPosition, Role::kPosition, Role::kPhotons,
+                                           Role::kDepth};
+        return p == 0 ? Role::kBackground : kRoles[(p - 1) % L::kPer];
     }
-    Span span(int) const {
-        return Span{kLeastBackground, std::numeric_limits<double>::infinity(), 0.0};
+    Span span(int p) const {
+        if (p > 0) {
+            const DepthCalibration& depth = *model_.depth;
+            const double scale = std::fmin(depth.d[0], depth.d[1]);
+            return Span{depth.zRange[0], depth.zRange[1], kDepthStepShare * scale};
+        }
+        return Span{kLeastBackground, kInfinity, 0.0};
     }
-    int fisherSteps() const { return 4; }
+    int fisherSteps() const { return Depth ? 6 : 4; }
     bool acceptable(const double* theta) const { return firstGone(theta) < 0; }
 
     // The first emitter that went more than kBeyondEdge past the region's edge or whose
@@ -43,10 +66,10 @@ public:
         const double low = -0.5 - kBeyondEdge;
         const double high = g_ - 0.5 + kBeyondEdge;
         for (int e = 0; e < k_; ++e) {
-            const double x = theta[1 + 3 * e];
-            const double y = theta[2 + 3 * e];
+            const double x = theta[L::x(e)];
+            const double y = theta[L::x(e) + 1];
             if (!(x >= low && x <= high && y >= low && y <= high &&
-                  theta[3 + 3 * e] >= kLeastPhotons)) {
+                  theta[L::x(e) + 2] >= kLeastPhotons)) {
                 return e;
             }
         }
@@ -54,7 +77,7 @@ public:
     }
 
     Slope<M> slope(const double* theta, Wanted wanted) {
-        integrate(theta);
+        integrate(theta, wanted.observed);
         static_assert(kMaxEmitters == 5, "a case for each emitter count");
         switch (k_) {
             case 1:
@@ -73,14 +96,14 @@ public:
     // The expected counts m = mu + r of every pixel at theta, into `out`, and half the
     // log-likelihood ratio there.
     double expected(const double* theta, double* out) {
-        integrate(theta);
+        integrate(theta, false);
         double sum = 0.0;
         for (int32_t j = 0; j < g_; ++j) {
             for (int32_t i = 0; i < g_; ++i) {
                 const int64_t pixel = i + static_cast<int64_t>(j) * g_;
                 double m = theta[0] + (data_.variance != nullptr ? data_.variance[pixel] : 0.0);
                 for (int e = 0; e < k_; ++e) {
-                    m += theta[3 + 3 * e] * ax_[e].share[i] * ay_[e].share[j];
+                    m += theta[L::x(e) + 2] * ax_[e].share[i] * ay_[e].share[j];
                 }
                 out[pixel] = m;
                 sum += ratioTerm(data_.counts[pixel], m);
@@ -90,10 +113,21 @@ public:
     }
 
 private:
-    void integrate(const double* theta) {
+    // Each emitter's axes at theta; with its depth, their derivatives by it (the second ones
+    // too when `curvature`).
+    void integrate(const double* theta, bool curvature) {
         for (int e = 0; e < k_; ++e) {
-            integrateAxis(theta[1 + 3 * e], sigma_, g_, false, ax_[e]);
-            integrateAxis(theta[2 + 3 * e], sigma_, g_, false, ay_[e]);
+            if (Depth) {
+                widthX_[e] = widthAt(*model_.depth, 0, theta[L::x(e) + 3]);
+                widthY_[e] = widthAt(*model_.depth, 1, theta[L::x(e) + 3]);
+            }
+            const bool widthCurvature = Depth && curvature;
+            integrateAxis(theta[L::x(e)], widthX_[e].sigma, g_, widthCurvature, ax_[e]);
+            integrateAxis(theta[L::x(e) + 1], widthY_[e].sigma, g_, widthCurvature, ay_[e]);
+            if (Depth) {
+                alongDepth(widthX_[e], g_, curvature, ax_[e]);
+                alongDepth(widthY_[e], g_, curvature, ay_[e]);
+            }
         }
     }
 
@@ -111,11 +145,12 @@ private:
     }
 
     // The Jacobian J of every pixel, built emitter by emitter: dmu/db = 1; for emitter e,
-    // N dEx Ey, N Ex dEy and Ex Ey. The observed information takes away the residual times
-    // each emitter's second derivatives (d2Ex/dx2 = dEx/dsigma / sigma).
+    // N dEx Ey, N Ex dEy, Ex Ey (and N (dEx/dz Ey + Ex dEy/dz)). The observed information
+    // takes away the residual times each emitter's second derivatives (d2Ex/dx2 = dEx/dsigma
+    // / sigma).
     template <int K, bool Variance, bool Expected, bool Observed>
     Slope<M> sums(const double* theta) {
-        constexpr int params = 1 + 3 * K;
+        constexpr int params = 1 + L::kPer * K;
         Slope<M> slope{};
         double jacobian[M];
         jacobian[0] = 1.0;
@@ -124,13 +159,17 @@ private:
                 const int64_t pixel = i + static_cast<int64_t>(j) * g_;
                 double m = Variance ? theta[0] + data_.variance[pixel] : theta[0];
                 for (int e = 0; e < K; ++e) {
-                    const double n = theta[3 + 3 * e];
+                    const int x = L::x(e);
+                    const double n = theta[x + 2];
                     const double ex = ax_[e].share[i];
                     const double ey = ay_[e].share[j];
                     m += n * ex * ey;
-                    jacobian[1 + 3 * e] = n * ax_[e].byCentre[i] * ey;
-                    jacobian[2 + 3 * e] = n * ex * ay_[e].byCentre[j];
-                    jacobian[3 + 3 * e] = ex * ey;
+                    jacobian[x] = n * ax_[e].byCentre[i] * ey;
+                    jacobian[x + 1] = n * ex * ay_[e].byCentre[j];
+                    jacobian[x + 2] = ex * ey;
+                    if (Depth) {
+                        jacobian[x + 3] = n * (ax_[e].byDepth[i] * ey + ex * ay_[e].byDepth[j]);
+                    }
                 }
                 const double counts = data_.counts[pixel];
                 const double weight = 1.0 / m;
@@ -156,16 +195,31 @@ private:
                         }
                     }
                     for (int e = 0; e < K; ++e) {
-                        const double n = theta[3 + 3 * e];
+                        const int x = L::x(e);
+                        const double n = theta[x + 2];
                         const AxisModel& ax = ax_[e];
                         const AxisModel& ay = ay_[e];
-                        const int x = 1 + 3 * e;
                         auto& o = slope.observed;
-                        o[x][x] -= residual * n * ax.byWidth[i] / sigma_ * ay.share[j];
+                        o[x][x] -= residual * n * ax.byWidth[i] / widthX_[e].sigma * ay.share[j];
                         o[x][x + 1] -= residual * n * ax.byCentre[i] * ay.byCentre[j];
                         o[x][x + 2] -= residual * ax.byCentre[i] * ay.share[j];
-                        o[x + 1][x + 1] -= residual * n * ax.share[i] * ay.byWidth[j] / sigma_;
+                        o[x + 1][x + 1] -=
+                            residual * n * ax.share[i] * ay.byWidth[j] / widthY_[e].sigma;
                         o[x + 1][x + 2] -= residual * ax.share[i] * ay.byCentre[j];
+                        if (Depth) {
+                            const double xd = ax.byDepth[i];
+                            const double yd = ay.byDepth[j];
+                            o[x][x + 3] -=
+                                residual * n *
+                                (ax.byCentreDepth[i] * ay.share[j] + ax.byCentre[i] * yd);
+                            o[x + 1][x + 3] -=
+                                residual * n *
+                                (xd * ay.byCentre[j] + ax.share[i] * ay.byCentreDepth[j]);
+                            o[x + 2][x + 3] -= residual * (xd * ay.share[j] + ax.share[i] * yd);
+                            o[x + 3][x + 3] -= residual * n *
+                                               (ax.byDepthDepth[i] * ay.share[j] + 2.0 * xd * yd +
+                                                ax.share[i] * ay.byDepthDepth[j]);
+                        }
                     }
                 }
             }
@@ -175,11 +229,13 @@ private:
     }
 
     const BoxData& data_;
+    const RegionModel& model_;
     int32_t g_;
-    double sigma_;
     int k_;
     AxisModel ax_[kMaxEmitters];
     AxisModel ay_[kMaxEmitters];
+    WidthAtDepth widthX_[kMaxEmitters];
+    WidthAtDepth widthY_[kMaxEmitters];
 };
 
 // Share of a spot centred on a pixel that falls on it (0) and on each neighbour along an axis (1).
@@ -196,30 +252,36 @@ CentreShares centreShares(double sigma) {
 
 // A model of k emitters fitted: which slots of the region's fit they fill, the estimate (in the
 // region's unit), the squared bounds, and how the fit ended.
+template <bool Depth>
 struct Solution {
+    using L = Layout<Depth>;
     int k;
     int slots[kMaxEmitters];
-    double theta[M];
-    double variances[M];
+    double theta[L::M];
+    double variances[L::M];
     int status;
     double ratio;  // the log-likelihood ratio in the region's own counts
 };
 
 // Removes emitter e from a solution's model; its slot stays without a fit.
-void drop(Solution* s, int e) {
+template <bool Depth>
+void drop(Solution<Depth>* s, int e) {
+    using L = Layout<Depth>;
     for (int f = e; f + 1 < s->k; ++f) {
         s->slots[f] = s->slots[f + 1];
-        for (int c = 0; c < 3; ++c) {
-            s->theta[1 + 3 * f + c] = s->theta[1 + 3 * (f + 1) + c];
+        for (int c = 0; c < L::kPer; ++c) {
+            s->theta[L::x(f) + c] = s->theta[L::x(f + 1) + c];
         }
     }
     --s->k;
 }
 
-int dimmest(const Solution& s) {
+template <bool Depth>
+int dimmest(const Solution<Depth>& s) {
+    using L = Layout<Depth>;
     int e = 0;
     for (int f = 1; f < s.k; ++f) {
-        e = s.theta[3 + 3 * f] < s.theta[3 + 3 * e] ? f : e;
+        e = s.theta[L::x(f) + 2] < s.theta[L::x(e) + 2] ? f : e;
     }
     return e;
 }
@@ -227,9 +289,11 @@ int dimmest(const Solution& s) {
 // Fits the model of a solution, dropping an emitter that vanishes or leaves the region, and
 // the dimmer of two that the information cannot tell apart, until the fit holds; false when no
 // emitter is left or the background alone fails.
-bool solve(const BoxData& data, const RegionModel& model, double* axes, Solution* s) {
+template <bool Depth>
+bool solve(const BoxData& data, const RegionModel& model, double* axes, Solution<Depth>* s) {
+    constexpr int M = Layout<Depth>::M;
     while (s->k > 0) {
-        JointSpots spots(data, model.sigma, s->k, axes);
+        JointSpots<Depth> spots(data, model, s->k, axes);
         double theta[M];
         std::copy(s->theta, s->theta + spots.params(), theta);
         Slope<M> slope;
@@ -303,9 +367,11 @@ bool newEmitterAt(const BoxData& data, const double* expected, const RegionModel
 }
 
 // The region's start: the background from its rim, each emitter's photons from what lies
-// above it in the 3 x 3 pixels about its start.
+// above it in the 3 x 3 pixels about its start, its depth where the widths are equal.
+template <bool Depth>
 void startFrom(const BoxData& data, const RegionModel& model, const double* starts, int count,
-               Solution* s) {
+               Solution<Depth>* s) {
+    using L = Layout<Depth>;
     const int32_t g = data.g;
     auto photons = [&](int32_t i, int32_t j) { return photonsAt(data, i, j); };
     const double background = rimMean(data);
@@ -325,24 +391,29 @@ void startFrom(const BoxData& data, const RegionModel& model, const double* star
             }
         }
         s->slots[s->k] = e;
-        s->theta[1 + 3 * s->k] = x;
-        s->theta[2 + 3 * s->k] = y;
-        s->theta[3 + 3 * s->k] = std::fmax(above / inside, 10.0 * kLeastPhotons);
+        double* emitter = s->theta + L::x(s->k);
+        emitter[0] = x;
+        emitter[1] = y;
+        emitter[2] = std::fmax(above / inside, 10.0 * kLeastPhotons);
+        if (Depth) {
+            emitter[3] = model.startDepth;
+        }
         ++s->k;
     }
 }
 
 // The log-likelihood ratio of a solution in the region's own counts, and each pixel's
 // expected counts into `expected`.
-double ratioOf(const BoxData& data, const RegionModel& model, double* axes, const Solution& s,
-               double* expected) {
-    JointSpots spots(data, model.sigma, s.k, axes);
+template <bool Depth>
+double ratioOf(const BoxData& data, const RegionModel& model, double* axes,
+               const Solution<Depth>& s, double* expected) {
+    JointSpots<Depth> spots(data, model, s.k, axes);
     return std::ldexp(2.0 * spots.expected(s.theta, expected), data.unitExponent);
 }
 
 // Twice the gain in log-likelihood an added emitter must bring, in a region of this background
-// (in its unit): more where its pixels hold few counts (see kLowCountGain).
-double additionGain(const BoxData& data, double background) {
+// (in its unit): more where its pixels hold few counts (see kLowCountGain), and with its depth.
+double additionGain(const BoxData& data, double background, bool depth) {
     const int64_t pixels = static_cast<int64_t>(data.g) * data.g;
     double read = 0.0;
     int64_t present = 0;
@@ -354,14 +425,15 @@ double additionGain(const BoxData& data, double background) {
     }
     const double level =
         std::ldexp(background + (present > 0 ? read / present : 0.0), data.unitExponent);
-    return kAdditionGain + kLowCountGain / std::fmax(level, kLowestLevel);
+    return (depth ? kAdditionGainWithDepth : kAdditionGain) +
+           kLowCountGain / std::fmax(level, kLowestLevel);
 }
 
 RegionFit failedRegion(int startCount, int status) {
     RegionFit fit{};
     fit.emitters = startCount;
     for (int e = 0; e < kMaxEmitters; ++e) {
-        fit.emitter[e] = EmitterFit{kNaN, kNaN, kNaN, {kNaN, kNaN, kNaN}, status};
+        fit.emitter[e] = EmitterFit{kNaN, kNaN, kNaN, kNaN, {kNaN, kNaN, kNaN, kNaN}, status};
     }
     fit.background = kNaN;
     fit.backgroundCrlb = kNaN;
@@ -379,18 +451,16 @@ size_t regionWorkLength(int32_t g) {
            side * side;
 }
 
-template <class T>
-RegionFit fitRegion(const T* region, const ReadVariance& variance, const RegionModel& model,
-                    const double* starts, int startCount, double* work) {
+namespace {
+
+// fitRegion's work on a region read as `data`, without or with each emitter's depth.
+template <bool Depth>
+RegionFit fitRegionWith(const BoxData& data, const RegionModel& model, const double* starts,
+                        int startCount, double* axes) {
+    using L = Layout<Depth>;
     const int32_t g = model.g;
-    BoxData data;
-    const BoxState state = prepareBox(region, g, variance, work, &data);
-    if (state != BoxState::kUsable) {
-        return failedRegion(startCount, state == BoxState::kNotFinite ? kNotFinite : kNotASpot);
-    }
-    double* axes = work + boxDataLength(g);
     double* expected = axes + 2 * kMaxEmitters * kAxisArrays * (static_cast<size_t>(g) + 1);
-    Solution best{};
+    Solution<Depth> best{};
     startFrom(data, model, starts, startCount, &best);
     if (!solve(data, model, axes, &best)) {
         return failedRegion(startCount, kNotASpot);
@@ -400,11 +470,11 @@ RegionFit fitRegion(const T* region, const ReadVariance& variance, const RegionM
     // More light than the emitters explain: one more where the residual is largest, kept only
     // when the likelihood gains enough. Emitters dropped keep their rows.
     while (best.status == kConverged && slotsUsed < model.maxEmitters) {
-        const int freedom = g * g - (1 + 3 * best.k);
+        const int freedom = g * g - (1 + L::kPer * best.k);
         if (!(best.ratio > freedom + kExcessLight * std::sqrt(2.0 * freedom))) {
             break;
         }
-        Solution more = best;
+        Solution<Depth> more = best;
         double x = 0.0;
         double y = 0.0;
         double photons = 0.0;
@@ -412,15 +482,19 @@ RegionFit fitRegion(const T* region, const ReadVariance& variance, const RegionM
             break;
         }
         more.slots[more.k] = slotsUsed;
-        more.theta[1 + 3 * more.k] = x;
-        more.theta[2 + 3 * more.k] = y;
-        more.theta[3 + 3 * more.k] = photons;
+        double* added = more.theta + L::x(more.k);
+        added[0] = x;
+        added[1] = y;
+        added[2] = photons;
+        if (Depth) {
+            added[3] = model.startDepth;
+        }
         ++more.k;
         if (!solve(data, model, axes, &more) || more.status != kConverged || more.k != best.k + 1) {
             break;
         }
         more.ratio = ratioOf(data, model, axes, more, expected);
-        if (!(best.ratio - more.ratio > additionGain(data, best.theta[0]))) {
+        if (!(best.ratio - more.ratio > additionGain(data, best.theta[0], Depth))) {
             break;
         }
         best = more;
@@ -436,16 +510,35 @@ RegionFit fitRegion(const T* region, const ReadVariance& variance, const RegionM
     fit.backgroundCrlb = std::sqrt(std::ldexp(best.variances[0], e));
     for (int k = 0; k < best.k; ++k) {
         EmitterFit& emitter = fit.emitter[best.slots[k]];
-        const double* t = best.theta + 1 + 3 * k;
-        const double* v = best.variances + 1 + 3 * k;
-        emitter = EmitterFit{t[0],
-                             t[1],
-                             std::ldexp(t[2], e),
-                             {std::sqrt(std::ldexp(v[0], -e)), std::sqrt(std::ldexp(v[1], -e)),
-                              std::sqrt(std::ldexp(v[2], e))},
-                             best.status};
+        const double* t = best.theta + L::x(k);
+        const double* v = best.variances + L::x(k);
+        const bool atEnd =
+            Depth && (t[3] <= model.depth->zRange[0] || t[3] >= model.depth->zRange[1]);
+        emitter = EmitterFit{
+            t[0],
+            t[1],
+            std::ldexp(t[2], e),
+            Depth ? t[3] : kNaN,
+            {std::sqrt(std::ldexp(v[0], -e)), std::sqrt(std::ldexp(v[1], -e)),
+             std::sqrt(std::ldexp(v[2], e)), Depth ? std::sqrt(std::ldexp(v[3], -e)) : kNaN},
+            atEnd ? kOutsideDepth : best.status};
     }
     return fit;
+}
+
+}  // namespace
+
+template <class T>
+RegionFit fitRegion(const T* region, const ReadVariance& variance, const RegionModel& model,
+                    const double* starts, int startCount, double* work) {
+    BoxData data;
+    const BoxState state = prepareBox(region, model.g, variance, work, &data);
+    if (state != BoxState::kUsable) {
+        return failedRegion(startCount, state == BoxState::kNotFinite ? kNotFinite : kNotASpot);
+    }
+    double* axes = work + boxDataLength(model.g);
+    return model.depth != nullptr ? fitRegionWith<true>(data, model, starts, startCount, axes)
+                                  : fitRegionWith<false>(data, model, starts, startCount, axes);
 }
 
 template <class T>

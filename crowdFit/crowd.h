@@ -8,12 +8,14 @@
 #include <cstdint>
 #include <vector>
 
+#include "depth.h"
 #include "likelihood.h"
 
 // The most emitters a region's fit holds.
 constexpr int kMaxEmitters = 5;
-// Parameters of the fullest model: the background, and x, y and photons of each emitter.
-constexpr int kMaxJointParams = 1 + 3 * kMaxEmitters;
+// Parameters of the fullest model: the background, and x, y, photons and (with a depth
+// calibration) z of each emitter.
+constexpr int kMaxJointParams = 1 + 4 * kMaxEmitters;
 // How far past its region's edge an emitter's centre may go, in pixels: the edge pixels hold
 // light of spots centred beyond them, which a fit must explain to place those inside.
 constexpr double kBeyondEdge = 2.0;
@@ -22,8 +24,10 @@ constexpr double kBeyondEdge = 2.0;
 // freedom by this many standard deviations of the chi-squared distribution ...
 constexpr double kExcessLight = 2.0;
 // ... and kept when twice the gain in log-likelihood exceeds this: the likelihood-ratio test
-// of its three parameters at a significance of 0.001 (chi-squared of 3 degrees of freedom) ...
+// of its three parameters at a significance of 0.001 (chi-squared of 3 degrees of freedom; of
+// 4 with its depth) ...
 constexpr double kAdditionGain = 16.266;
+constexpr double kAdditionGainWithDepth = 18.467;
 // ... plus this over the region's level in photons a pixel (background and read variance),
 // taken as at least kLowestLevel. Where a pixel holds a photon or two, the chi-squared law
 // understates the gain's tail (single spots of 300 photons on 2 gained an emitter 13 times in
@@ -33,9 +37,11 @@ constexpr double kLowestLevel = 0.5;
 
 // What every region is fitted with.
 struct RegionModel {
-    int32_t g;        // the region is g x g pixels
-    double sigma;     // the spots' standard deviation in pixels
-    int maxEmitters;  // at most kMaxEmitters
+    int32_t g;                                // the region is g x g pixels
+    double sigma;                             // the spots' standard deviation in pixels
+    int maxEmitters;                          // at most kMaxEmitters
+    const DepthCalibration* depth = nullptr;  // a usable one: each emitter's depth is fitted
+    double startDepth = 0.0;                  // where each emitter's depth starts
 };
 
 // One emitter of a region's fit; NaN where its status is kNotASpot or kNotFinite.
@@ -43,7 +49,8 @@ struct EmitterFit {
     double x;  // 0-based in the region's pixels, within kBeyondEdge of it
     double y;
     double photons;
-    double crlb[3];  // on x, y and photons
+    double z;        // nm, with a depth calibration; NaN without
+    double crlb[4];  // on x, y, photons and z
     int status;
 };
 

@@ -72,8 +72,9 @@ void fitCrowds(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     if (!gateway::isRealNumeric(prhs[1])) {
         gateway::raiseError(kWrongType, "starts must be a real numeric table.\n");
     }
-    if (!gateway::isRealNumericScalar(prhs[2])) {
-        gateway::raiseError(kWrongType, "sigma must be a real numeric scalar.\n");
+    const bool depth = mxIsStruct(prhs[2]);
+    if (!depth && !gateway::isRealNumericScalar(prhs[2])) {
+        gateway::raiseError(kWrongType, "sigma must be a real numeric scalar or psf a struct.\n");
     }
     const gateway::Shape shape = fitting::boxStackShape(regions, "regions");
     const int32_t g = shape.dims[0];
@@ -84,7 +85,19 @@ void fitCrowds(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
         gateway::raiseError("crowdFit:WrongSize",
                             "starts must have three columns: region, x and y.\n");
     }
-    const double sigma = fitting::checkedSigma(mxGetScalar(prhs[2]), g, "region side");
+    DepthCalibration calibration{};
+    double sigma = 0.0;
+    double startDepth = 0.0;
+    if (depth) {
+        calibration = fitting::depthCalibrationOf(prhs[2]);
+        // Spots start where their widths are equal, and new emitters are looked for with
+        // that width.
+        startDepth = roundDepth(calibration);
+        sigma = 0.5 * (widthAt(calibration, 0, startDepth).sigma +
+                       widthAt(calibration, 1, startDepth).sigma);
+    } else {
+        sigma = fitting::checkedSigma(mxGetScalar(prhs[2]), g, "region side");
+    }
     const int32_t count = shape.dims[2];
     const int64_t rows = startShape.elements == 0 ? 0 : startShape.dims[0];
     gateway::Scratch scratch;
@@ -93,7 +106,7 @@ void fitCrowds(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     const ReadVariance variance =
         nrhs == 4 ? fitting::readVarianceOf(prhs[3], regions, "regions") : ReadVariance{};
 
-    const RegionModel model{g, sigma, kMaxEmitters};
+    const RegionModel model{g, sigma, kMaxEmitters, depth ? &calibration : nullptr, startDepth};
     const int threads = parallel::threadsFor(count, kRegionsPerThread);
     std::vector<RegionFit> fits;
     if (mxGetClassID(regions) == mxSINGLE_CLASS) {
@@ -114,8 +127,9 @@ void fitCrowds(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     }
     const auto total = static_cast<int32_t>(emitters);
     const auto unfilled = gateway::Fill::kUnfilled;
-    mxArray* params = gateway::createOutputMatrix(total, 5, mxDOUBLE_CLASS, unfilled);
-    mxArray* crlb = gateway::createOutputMatrix(total, 4, mxDOUBLE_CLASS, unfilled);
+    const int columns = depth ? 6 : 5;  // region, x, y, photons, background[, z]
+    mxArray* params = gateway::createOutputMatrix(total, columns, mxDOUBLE_CLASS, unfilled);
+    mxArray* crlb = gateway::createOutputMatrix(total, columns - 1, mxDOUBLE_CLASS, unfilled);
     mxArray* ratio = gateway::createOutputMatrix(count, 1, mxDOUBLE_CLASS, unfilled);
     mxArray* status = gateway::createOutputMatrix(total, 1, mxDOUBLE_CLASS, unfilled);
     auto* p = static_cast<double*>(mxGetData(params));
@@ -127,15 +141,16 @@ void fitCrowds(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
         static_cast<double*>(mxGetData(ratio))[k] = fit.logLikelihoodRatio;
         for (int e = 0; e < fit.emitters; ++e, ++row) {
             const EmitterFit& emitter = fit.emitter[e];
-            const bool fitted = emitter.status <= kStillMoving;
-            const double values[5] = {k + 1.0, emitter.x, emitter.y, emitter.photons,
-                                      fitted ? fit.background : NAN};
-            const double bounds[4] = {emitter.crlb[0], emitter.crlb[1], emitter.crlb[2],
-                                      fitted ? fit.backgroundCrlb : NAN};
-            for (int q = 0; q < 5; ++q) {
+            const bool fitted = emitter.status <= kStillMoving || emitter.status == kOutsideDepth;
+            const double values[6] = {
+                k + 1.0,  emitter.x, emitter.y, emitter.photons, fitted ? fit.background : NAN,
+                emitter.z};
+            const double bounds[5] = {emitter.crlb[0], emitter.crlb[1], emitter.crlb[2],
+                                      fitted ? fit.backgroundCrlb : NAN, emitter.crlb[3]};
+            for (int q = 0; q < columns; ++q) {
                 p[row + q * emitters] = values[q];
             }
-            for (int q = 0; q < 4; ++q) {
+            for (int q = 0; q < columns - 1; ++q) {
                 c[row + q * emitters] = bounds[q];
             }
             s[row] = emitter.status;

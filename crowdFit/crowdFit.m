@@ -2,6 +2,7 @@
 %   [params, crlb, logLikelihoodRatio, status] = crowdFit(regions, starts, sigma)
 %   [params, crlb, logLikelihoodRatio, status] = crowdFit(regions, starts, sigma,
 %                                                         readVariance)
+%   [params, crlb, logLikelihoodRatio, status] = crowdFit(regions, starts, psf, ...)
 %
 %   Where the spots of molecules overlap, fitting each alone blurs them (one
 %   Gaussian for two) and leaving them out loses them. crowdFit fits the
@@ -17,6 +18,15 @@
 %   its least value while the likelihood would rise only below it, the same
 %   rule for convergence and the same statuses; the Cramer-Rao bounds come
 %   from the joint Fisher information.
+%
+%   Depth. Given a depth calibration psf (see CALIBRATEASTIGMATISM and
+%   spotFit) in place of sigma, each emitter's widths follow its own depth
+%   z_e, fitted with its x, y and N as spotFit fits one spot's: it starts
+%   where the two widths are equal, stays within psf.zRange, and an emitter
+%   whose z ends held at an end of it has status 4. Each emitter then has
+%   four parameters: the degrees of freedom are g^2 - 1 - 4k, and an added
+%   emitter must gain 18.47 (chi-squared with 4 degrees of freedom at 0.001)
+%   where the 16.27 below stands.
 %
 %   An emitter's centre may lie up to 2 pixels beyond the region's edge: the
 %   edge pixels hold light of spots centred there, which must be explained
@@ -47,6 +57,7 @@
 %               0-by-3 (or []) for none
 %     sigma     real numeric scalar: the spots' standard deviation in pixels,
 %               finite, above 0 and at most g
+%     psf       in place of sigma: a depth calibration, as spotFit takes it
 %     readVariance  as spotFit's: a real, full single or double array the
 %               size of regions, or a scalar (default 0), in photons squared
 %
@@ -57,14 +68,17 @@
 %   single spot and the middle of a close pair before a third is added), so
 %   match fits to spots by position, not by row.
 %     params              E-by-5: region, x, y, photons N, and the region's
-%                         background b (per pixel)
-%     crlb                E-by-4: the Cramer-Rao bounds on x, y, N and b
+%                         background b (per pixel); E-by-6 with z (nm) last
+%                         given psf
+%     crlb                E-by-4: the Cramer-Rao bounds on x, y, N and b;
+%                         E-by-5 with z's last given psf
 %     logLikelihoodRatio  K-by-1, a row a region: 2 sum(m - c + c log(c / m))
 %                         over its pixels, as spotFit's, for its final model
 %     status              E-by-1: the codes of spotFit; 2 for an emitter
 %                         dropped, or for all of a region that failed (no
 %                         photons, or the background alone left); 3 for all
-%                         of a region with a NaN or infinite value. Rows of
+%                         of a region with a NaN or infinite value; 4 for an
+%                         emitter outside the calibrated depth. Rows of
 %                         status 2 or 3 are NaN in params (but region) and crlb.
 %
 %   Errors
@@ -73,7 +87,8 @@
 %                                   readVariance)
 %     crowdFit:WrongType  regions must be a real, full single or double array.
 %     crowdFit:WrongType  starts must be a real numeric table.
-%     crowdFit:WrongType  sigma must be a real numeric scalar.
+%     crowdFit:WrongType  sigma must be a real numeric scalar or psf a struct.
+%     crowdFit:BadPsf     as spotFit's, for psf.
 %     crowdFit:WrongSize  regions must be g-by-g or g-by-g-by-K, with g at
 %                         least 3.
 %     crowdFit:WrongSize  starts must have three columns: region, x and y.

@@ -79,6 +79,25 @@ WidthAtDepth widthAt(const DepthCalibration& calibration, int axis, double z) {
     return WidthAtDepth{sigma, slope, curvature};
 }
 
+double roundDepth(const DepthCalibration& calibration) {
+    constexpr int kSteps = 256;
+    const double low = calibration.zRange[0];
+    const double step = (calibration.zRange[1] - low) / kSteps;
+    double best = low;
+    double least =
+        std::fabs(widthAt(calibration, 0, low).sigma - widthAt(calibration, 1, low).sigma);
+    for (int k = 1; k <= kSteps; ++k) {
+        const double z = low + k * step;
+        const double apart =
+            std::fabs(widthAt(calibration, 0, z).sigma - widthAt(calibration, 1, z).sigma);
+        if (apart < least) {
+            least = apart;
+            best = z;
+        }
+    }
+    return best;
+}
+
 void alongDepth(const WidthAtDepth& width, int32_t g, bool curvature, const AxisModel& axis) {
     const double s = width.slope;
     for (int32_t i = 0; i < g; ++i) {

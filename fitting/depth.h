@@ -30,6 +30,10 @@ bool isUsableCalibration(const DepthCalibration& calibration);
 // The width along `axis` at depth z, for a usable calibration and z within its range.
 WidthAtDepth widthAt(const DepthCalibration& calibration, int axis, double z);
 
+// The depth within the range where the two widths are closest: where a spot whose depth is
+// not yet known starts.
+double roundDepth(const DepthCalibration& calibration);
+
 // Turns an axis integrated at width.sigma (its width curvature too when `curvature`) into its
 // derivatives by depth: byDepth, byCentreDepth and byDepthDepth, by the chain rule.
 void alongDepth(const WidthAtDepth& width, int32_t g, bool curvature, const AxisModel& axis);

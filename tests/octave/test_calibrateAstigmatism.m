@@ -10,18 +10,14 @@ function test_calibrateAstigmatism()
   beads = [20 20; 60 25; 100 22; 25 70; 70 64; 105 75; 30 108; 90 104] + rand(8, 2);
   stack = zeros(side, side, numel(z));
   for f = 1:numel(z)
-    mu = 20 * ones(side);
-    for b = 1:size(beads, 1)
-      mu = mu + 20000 * shares(side, beads(b, 1), width(truth, 1, z(f)))' * ...
-                shares(side, beads(b, 2), width(truth, 2, z(f)));
-    end
-    stack(:, :, f) = randp(mu);
+    spots = [beads, 20000 * ones(8, 1), z(f) * ones(8, 1)];
+    stack(:, :, f) = randp(astigmaticSpots(side, truth, spots, 20));
   end
   [psf, widths] = calibrateAstigmatism(single(stack), z');
   assert(psf.zRange(1) <= -600 && psf.zRange(2) >= 600 && psf.zRange(1) >= -800);
   depths = -600:10:600;
   for axis = 1:2
-    miss = sqrt(mean((width(psf, axis, depths) ./ width(truth, axis, depths) - 1) .^ 2));
+    miss = sqrt(mean((defocusWidth(psf, axis, depths) ./ defocusWidth(truth, axis, depths) - 1) .^ 2));
     assert(miss < 0.01, sprintf('axis %d: curve %.2f%% rms off', axis, 100 * miss));
   end
   assert(size(widths.x) == [numel(z) 8] && all(isfinite(widths.x(:))));
@@ -33,8 +29,7 @@ function test_calibrateAstigmatism()
     boxes = zeros(g, g, 400);
     depth = centre + 200 * (rand(400, 1) - 0.5);
     for k = 1:400
-      boxes(:, :, k) = randp(10 + 2000 * shares(g, 6.2, width(truth, 1, depth(k)))' * ...
-                                    shares(g, 5.8, width(truth, 2, depth(k))));
+      boxes(:, :, k) = randp(astigmaticSpots(g, truth, [6.2 5.8 2000 depth(k)], 10));
     end
     [p, crlb, ~, status] = spotFit(boxes, psf);
     ok = status == 0;
@@ -53,15 +48,6 @@ function test_calibrateAstigmatism()
   assertError(@() calibrateAstigmatism(randp(20 * ones(64, 64, 20)), 1:20), ...
               'calibrateAstigmatism:NoBeads');
   disp('test_calibrateAstigmatism: all passed');
-end
-
-function s = width(psf, axis, z)
-  u = (z - psf.c(axis)) / psf.d(axis);
-  s = psf.sigma0(axis) * sqrt(1 + u .^ 2 + psf.A(axis) * u .^ 3 + psf.B(axis) * u .^ 4);
-end
-
-function e = shares(n, centre, sigma)
-  e = 0.5 * diff(erf(((0:n) - 0.5 - centre) / (sqrt(2) * sigma)));
 end
 
 function stack = setNaN(stack)

@@ -37,7 +37,8 @@ bool sameBits(double a, double b) {
 bool sameEmitter(const EmitterFit& a, const EmitterFit& b) {
     return sameBits(a.x, b.x) && sameBits(a.y, b.y) && sameBits(a.photons, b.photons) &&
            sameBits(a.crlb[0], b.crlb[0]) && sameBits(a.crlb[1], b.crlb[1]) &&
-           sameBits(a.crlb[2], b.crlb[2]) && a.status == b.status;
+           sameBits(a.crlb[2], b.crlb[2]) && sameBits(a.z, b.z) && sameBits(a.crlb[3], b.crlb[3]) &&
+           a.status == b.status;
 }
 
 bool sameRegion(const RegionFit& a, const RegionFit& b) {
@@ -143,6 +144,61 @@ TEST(FitRegion, RecoversTwoEmittersAtTheirJointBoundsAndMaximisesTheLikelihood) 
         EXPECT_LT(spread / (boundSum[e] / converged), 1.10) << e;
         EXPECT_GT(spread / (boundSum[e] / converged), 0.90) << e;
     }
+}
+
+TEST(FitRegion, FitsEachEmittersDepthAtTheMaximumWithTheJointBounds) {
+    // Two spots 2 px apart, one above focus and one below, with the widths of depth curves:
+    // theta = background, then x, y, photons and z of each.
+    const DepthCalibration lens{{1.3, 1.25},   {-250, 250},  {450, 440},
+                                {0.05, -0.05}, {0.02, 0.03}, {-700, 700}};
+    const int g = 13;
+    const auto width = [&](int axis, double z) {
+        const double u = (z - lens.c[axis]) / lens.d[axis];
+        return lens.sigma0[axis] *
+               std::sqrt(1 + u * u + lens.a[axis] * u * u * u + lens.b[axis] * u * u * u * u);
+    };
+    const independent::PixelModel model = [&](const std::vector<double>& theta, int p) {
+        double mu = theta[0];
+        for (size_t e = 1; e + 3 < theta.size(); e += 4) {
+            mu += theta[e + 2] * independent::share(p % g, theta[e], width(0, theta[e + 3])) *
+                  independent::share(p / g, theta[e + 1], width(1, theta[e + 3]));
+        }
+        return mu;
+    };
+    std::mt19937 rng(8);
+    const std::vector<double> truth = {8, 5.2, 6.1, 2500, -320, 7.0, 7.5, 1800, 280};
+    std::vector<double> region(g * g);
+    for (int p = 0; p < g * g; ++p) {
+        region[p] = std::poisson_distribution<int>(model(truth, p))(rng);
+    }
+    std::vector<double> work(regionWorkLength(g));
+    const std::vector<double> starts = {5, 6, 7, 8};
+    RegionModel joint{g, 1.3, kMaxEmitters, &lens, roundDepth(lens)};
+    const RegionFit result =
+        fitRegion(region.data(), ReadVariance{}, joint, starts.data(), 2, work.data());
+    ASSERT_EQ(result.status, kConverged);
+    ASSERT_EQ(result.emitters, 2);
+    std::vector<double> theta = {result.background};
+    for (int e = 0; e < 2; ++e) {
+        const EmitterFit& emitter = result.emitter[e];
+        theta.insert(theta.end(), {emitter.x, emitter.y, emitter.photons, emitter.z});
+        EXPECT_NEAR(emitter.z, truth[4 + 4 * e], 4 * emitter.crlb[3]);
+    }
+    const double best = independent::logLikelihood(region, model, theta);
+    for (size_t k = 0; k < theta.size(); ++k) {
+        for (double move : {-1e-3, 1e-3}) {
+            auto moved = theta;
+            moved[k] += move * std::fmax(1.0, std::fabs(theta[k]));
+            EXPECT_LT(independent::logLikelihood(region, model, moved), best) << k;
+        }
+    }
+    const std::vector<double> bounds = independent::bounds(model, theta, g * g, 9);
+    for (int e = 0; e < 2; ++e) {
+        for (int q = 0; q < 4; ++q) {
+            EXPECT_NEAR(result.emitter[e].crlb[q] / bounds[1 + 4 * e + q], 1.0, 1e-3) << e << q;
+        }
+    }
+    EXPECT_NEAR(result.backgroundCrlb / bounds[0], 1.0, 1e-3);
 }
 
 TEST(FitRegion, AddsAnEmitterWhereASecondSpotIsAndRarelyWhereNoneIs) {
