@@ -57,6 +57,10 @@ function drift = estimateDrift(fits, frameCount, segments)
 %     drift  frameCount-by-2: the x and y drift of each frame relative to
 %            frame 0 (its first row is 0), in pixels, so that
 %              corrected = fits(:, 1:2) - drift(fits(:, 3) + 1, :);
+%            Only x and y: localisations with depth (localiseRecording with
+%            a psf) keep their z as fitted. Axial drift needs a reference
+%            the localisations do not give (a bead, or the microscope's own
+%            focus lock).
 %
 %   Errors
 %     estimateDrift:WrongNumberOfInputs  Usage: drift = estimateDrift(fits,

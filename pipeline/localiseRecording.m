@@ -1,7 +1,8 @@
-function [fits, times, frameSum, firstFrame] = localiseRecording(file, cam)
+function [fits, times, frameSum, firstFrame] = localiseRecording(file, cam, analysis)
 %LOCALISERECORDING  Find, cut and fit every spot of a camera recording.
 %   fits = localiseRecording(file, cam)
-%   [fits, times, frameSum, firstFrame] = localiseRecording(file, cam)
+%   fits = localiseRecording(file, camera, analysis)
+%   [fits, times, frameSum, firstFrame] = localiseRecording(...)
 %
 %   Runs the toolbox's pipeline on the recording at path file, a block of
 %   frames at a time (as many as hold about 2^25 pixels, 128 MB in single):
@@ -29,8 +30,14 @@ function [fits, times, frameSum, firstFrame] = localiseRecording(file, cam)
 %     joint      (optional, default true) false leaves out the candidates
 %                whose boxes overlap instead of fitting them together
 %     progress   (optional) true prints how far a long run is
+%     psf        (optional) a depth calibration (calibrateAstigmatism): each
+%                spot's depth is fitted too (spotFit and crowdFit with psf)
 %   Every field may be of any real numeric class (joint and progress also
-%   logical); the analysis is that of the same values as doubles.
+%   logical); the analysis is that of the same values as doubles. The
+%   fields that say how to analyse (sigma, threshold, box, joint, progress
+%   and psf) may come instead in a struct of their own, analysis, apart
+%   from those that describe the camera (offset, gain, variance): a field
+%   of analysis takes the place of cam's of the same name.
 %   Each frame is read in photons, (frame - offset) ./ gain, by spotFind
 %   itself; its filter cancels the background. The boxes are cut from the
 %   frames as recorded and turned into photons with the maps cut the same
@@ -40,11 +47,15 @@ function [fits, times, frameSum, firstFrame] = localiseRecording(file, cam)
 %   fits has a row per localisation kept: x and y (0-based pixels, x along
 %   the first dimension of the frames), frame (0-based), photons, background
 %   (photons per pixel), the larger of the Cramer-Rao bounds on x and y, and
-%   the read variance (photons squared) of the pixel the spot is centred on.
+%   the read variance (photons squared) of the pixel the spot is centred on;
+%   with cam.psf, two columns more: the depth z (nm, in the calibration's
+%   coordinates) and its Cramer-Rao bound (nm).
 %   A fit is kept when it converged inside the box's inner part with more
 %   than 200 photons, a bound below half a pixel and a log-likelihood ratio
 %   that its model explains (less than 2.4 standard deviations of its
-%   chi-squared distribution above its mean).
+%   chi-squared distribution above its mean, the degrees of freedom less one
+%   for each depth); with psf also within the calibrated depths (not status
+%   4) and with a depth bound below a quarter of their span.
 %
 %   Candidates closer than a box side less one pixel to another in the same
 %   frame, along both axes, cannot be fitted alone: they form groups, linked
@@ -82,7 +93,9 @@ function [fits, times, frameSum, firstFrame] = localiseRecording(file, cam)
 %                                    frames, finite (gain may be NaN, not
 %                                    everywhere), gain above 0 and not so
 %                                    small that photons overflow, variance
-%                                    not below 0
+%                                    not below 0; psf is not a usable depth
+%                                    calibration (as spotFit takes it);
+%                                    analysis is not a struct of those fields
 %     localiseRecording:Unreadable   a frame of the recording could not be
 %                                    read (the message says which; for the
 %                                    first frame also what the recording
@@ -104,10 +117,14 @@ function [fits, times, frameSum, firstFrame] = localiseRecording(file, cam)
 if nargin < 2
   error('localiseRecording:BadCamera', 'Usage: fits = localiseRecording(file, cam), cam a struct.');
 end
+if nargin > 2
+  cam = withAnalysis(cam, analysis);
+end
 cam = checkedCamera(cam);
+depth = isfield(cam, 'psf');
 joint = ~isfield(cam, 'joint') || cam.joint;
 times = struct('read', 0, 'detect', 0, 'cut', 0, 'fit', 0);
-fits = zeros(0, 7);
+fits = zeros(0, 7 + 2 * depth);
 maps = [];
 frameSum = [];
 firstFrame = [];
@@ -242,6 +259,43 @@ for name = {'joint', 'progress'}
     cam.(name{1}) = value ~= 0;
   end
 end
+if isfield(cam, 'psf')
+  cam.psf = checkedPsf(cam.psf, cam.box);
+end
+end
+
+% The depth calibration as the fits take it, its fields as doubles; spotFit's own checks
+% decide whether it is usable, raised as the camera's.
+function psf = checkedPsf(psf, box)
+names = {'sigma0', 'c', 'd', 'A', 'B', 'zRange'};
+if ~isstruct(psf) || ~isscalar(psf) || ~all(isfield(psf, names))
+  error('localiseRecording:BadCamera', ...
+        'cam.psf must be a struct with the fields sigma0, c, d, A, B and zRange.');
+end
+for name = names
+  if ~isnumeric(psf.(name{1})) || ~isreal(psf.(name{1}))
+    error('localiseRecording:BadCamera', 'cam.psf.%s must be real and 1-by-2.', name{1});
+  end
+  psf.(name{1}) = double(psf.(name{1}));
+end
+try
+  spotFit(zeros(box), psf);
+catch err
+  error('localiseRecording:BadCamera', 'cam.psf: %s', regexprep(err.message, '^spotFit: ', ''));
+end
+end
+
+% cam with the fields of analysis in place of its own of the same names.
+function cam = withAnalysis(cam, analysis)
+names = {'sigma', 'threshold', 'box', 'joint', 'progress', 'psf'};
+if ~isstruct(cam) || ~isscalar(cam) || ~isstruct(analysis) || ~isscalar(analysis) || ...
+   ~all(ismember(fieldnames(analysis), names))
+  error('localiseRecording:BadCamera', ['camera and analysis must be structs, analysis of ' ...
+        'the fields sigma, threshold, box, joint, progress and psf.']);
+end
+for name = fieldnames(analysis)'
+  cam.(name{1}) = analysis.(name{1});
+end
 end
 
 function yes = isRealScalar(value)
@@ -368,7 +422,7 @@ end
 % fitted alone in its box; and which of them converged but left more light in their box than
 % one spot explains.
 function [entries, excess, cut, fitted] = isolatedFits(stack, x, y, z, maps, cam)
-entries = zeros(0, 7);
+entries = zeros(0, 7 + 2 * isfield(cam, 'psf'));
 excess = false(size(x));
 cut = 0;
 fitted = 0;
@@ -379,11 +433,12 @@ started = tic;
 [photons, variance, x0, y0] = boxesInPhotons(stack, x, y, z, cam.box, maps, cam);
 cut = toc(started);
 started = tic;
-[theta, crlb, ratio, status] = spotFit(photons, cam.sigma, false, variance);
-keep = kept(theta, crlb, ratio, status, cam.box, cam.box ^ 2 - 4);
-excess = status == 0 & ~explained(ratio, cam.box ^ 2 - 4);
+[theta, crlb, ratio, status] = spotFit(photons, spotModel(cam), false, variance);
+dof = cam.box ^ 2 - size(theta, 2);
+keep = kept(theta, crlb, ratio, status, cam, cam.box, dof);
+excess = status == 0 & ~explained(ratio, dof);
 entries = tableRows(double(x0(keep)) + theta(keep, 1), double(y0(keep)) + theta(keep, 2), ...
-                    z(keep), theta(keep, 3:4), crlb(keep, :), maps);
+                    z(keep), theta(keep, 3:end), crlb(keep, :), maps);
 fitted = toc(started);
 end
 
@@ -395,7 +450,7 @@ end
 % keeps one). pairs are the candidates' close pairs, which made the groups. Regions of one side
 % go to crowdFit together.
 function [entries, cut, fitted] = jointFits(stack, x, y, z, group, pairs, maps, cam)
-entries = zeros(0, 7);
+entries = zeros(0, 7 + 2 * isfield(cam, 'psf'));
 cut = 0;
 fitted = 0;
 g = cam.box;
@@ -445,24 +500,39 @@ for s = unique(side(side <= min(size(stack, 1), size(stack, 2))))'
   startTable = [r, x(own(:, 2)) - double(x0(r)), y(own(:, 2)) - double(y0(r))];
   cut = cut + toc(started);
   started = tic;
-  [theta, crlb, ratio, status] = crowdFit(photons, startTable, cam.sigma, variance);
+  [theta, crlb, ratio, status] = crowdFit(photons, startTable, spotModel(cam), variance);
   r = theta(:, 1);
-  fittedCount = accumarray(r, status <= 1, [numel(these) 1]);
-  keep = kept(theta(:, 2:5), crlb, ratio(r), status, s, s ^ 2 - 1 - 3 * fittedCount(r));
+  % Each emitter fitted has x, y and photons, and its depth with psf.
+  perEmitter = size(theta, 2) - 3;
+  fittedCount = accumarray(r, status <= 1 | status == 4, [numel(these) 1]);
+  keep = kept(theta(:, 2:end), crlb, ratio(r), status, cam, s, ...
+              s ^ 2 - 1 - perEmitter * fittedCount(r));
   region = r(keep);
   rows = tableRows(double(x0(region)) + theta(keep, 2), double(y0(region)) + theta(keep, 3), ...
-                   frame(these(region)), theta(keep, 4:5), crlb(keep, :), maps);
+                   frame(these(region)), theta(keep, 4:end), crlb(keep, :), maps);
   entries = [entries; rows]; %#ok<AGROW>
   fitted = fitted + toc(started);
 end
 end
 
-% Table rows: x, y, frame, photons, background, the larger bound of x and y, the read variance.
+% Table rows: x, y, frame, photons, background, the larger bound of x and y, the read variance,
+% and with a depth, its value and bound. rest holds photons, background (and depth) as fitted.
 % x, y and z as columns: of a single candidate, none kept are 0-by-0.
-function entries = tableRows(x, y, z, photonsAndBackground, crlb, maps)
+function entries = tableRows(x, y, z, rest, crlb, maps)
 x = x(:);
 y = y(:);
-entries = [x, y, z(:), photonsAndBackground, max(crlb(:, 1:2), [], 2), varianceAt(maps, x, y)];
+entries = [x, y, z(:), rest(:, 1:2), max(crlb(:, 1:2), [], 2), varianceAt(maps, x, y)];
+if size(rest, 2) > 2
+  entries = [entries, rest(:, 3), crlb(:, 5)];
+end
+end
+
+% What the fits take for the spots' shape: the width, or the depth calibration.
+function model = spotModel(cam)
+model = cam.sigma;
+if isfield(cam, 'psf')
+  model = cam.psf;
+end
 end
 
 % The rows without the second localisation of a spot, as regions that overlap give, or a
@@ -498,13 +568,17 @@ error('localiseRecording:Unreadable', 'frame %d of %s could not be read%s.', ind
       said);
 end
 
-% Fits that converged inside the inner part of their box of side g, of more than 200 photons,
-% a bound below half a pixel, and a box whose log-likelihood ratio its model (of dof degrees
-% of freedom) explains.
-function keep = kept(theta, crlb, ratio, status, g, dof)
+% Fits (x, y, photons, background[, z]) that converged inside the inner part of their box of
+% side g, of more than 200 photons, a bound below half a pixel, and a box whose log-likelihood
+% ratio its model (of dof degrees of freedom) explains; with a depth, one within the
+% calibrated range (status 4 is not 0) whose bound is below a quarter of the range's span.
+function keep = kept(theta, crlb, ratio, status, cam, g, dof)
 keep = status == 0 & theta(:, 1) > 0.5 & theta(:, 1) < g - 1.5 & theta(:, 2) > 0.5 & ...
        theta(:, 2) < g - 1.5 & theta(:, 3) > 200 & explained(ratio, dof) & ...
        max(crlb(:, 1:2), [], 2) < 0.5;
+if isfield(cam, 'psf')
+  keep = keep & crlb(:, 5) < diff(cam.psf.zRange) / 4;
+end
 end
 
 % Whether a box's log-likelihood ratio lies within 2.4 standard deviations of its chi-squared

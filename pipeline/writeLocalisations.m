@@ -15,27 +15,40 @@ function writeLocalisations(file, fits, cam)
 %   variance); and the larger of the position's Cramer-Rao bounds in
 %   nanometres. Positions and bounds are written to 0.001 nm.
 %
+%   Localisations with depth (nine columns, localiseRecording with a psf) go
+%   in ThunderSTORM's three-dimensional columns, which picasso's import reads
+%   by these names:
+%     "id","frame","x [nm]","y [nm]","z [nm]","sigma1 [nm]","sigma2 [nm]",
+%     "intensity [photon]","offset [photon]","bkgstd [photon]",
+%     "uncertainty_xy [nm]","uncertainty_z [nm]"
+%   z as fitted, sigma1 and sigma2 the widths along x and y at that depth
+%   (cam.psf's curves, in nanometres), and z's Cramer-Rao bound last.
+%
 %   The table is written under a temporary name beside file and then renamed
 %   to it, so that file is never left half-written: it is the whole table or,
 %   after an error, what it was before.
 %
 %   Inputs
 %     file  path of the table to write (replaced when it exists)
-%     fits  N-by-6 or N-by-7 table as localiseRecording returns: x, y (0-based
-%           pixels), frame (0-based), photons, background, bound on x and y
-%           (pixels) and, when there, the read variance (photons squared);
-%           drift-corrected positions are fine (estimateDrift)
+%     fits  N-by-6, N-by-7 or N-by-9 table as localiseRecording returns: x, y
+%           (0-based pixels), frame (0-based), photons, background, bound on x
+%           and y (pixels), when there the read variance (photons squared),
+%           and z and its bound (nm); drift-corrected positions are fine
+%           (estimateDrift)
 %     cam   struct with pixelNm (the camera's pixel in nanometres, above 0)
-%           and sigma (the spots' standard deviation in pixels)
+%           and sigma (the spots' standard deviation in pixels); for nine
+%           columns psf (the depth calibration the depths were fitted with)
 %
 %   Errors
 %     writeLocalisations:WrongNumberOfInputs  Usage: writeLocalisations(file,
 %                                             fits, cam)
 %     writeLocalisations:WrongType   file must be a character row
-%     writeLocalisations:WrongSize   fits must be a real numeric table of 6
-%                                    or 7 columns
+%     writeLocalisations:WrongSize   fits must be a real numeric table of 6,
+%                                    7 or 9 columns
 %     writeLocalisations:BadCamera   cam must be a struct with pixelNm above 0
 %                                    and sigma above 0
+%     writeLocalisations:BadCamera   depths need cam.psf, the calibration
+%                                    they were fitted with
 %     writeLocalisations:CannotWrite the table could not be written (the
 %                                    message says why); nothing is left behind
 %
@@ -56,12 +69,17 @@ if ~ischar(file) || isempty(file) || size(file, 1) ~= 1
   error('writeLocalisations:WrongType', 'file must be a character row.');
 end
 if ~isnumeric(fits) || ~isreal(fits) || issparse(fits) || ndims(fits) ~= 2 || ...
-   (size(fits, 2) ~= 6 && size(fits, 2) ~= 7)
-  error('writeLocalisations:WrongSize', 'fits must be a real numeric table of 6 or 7 columns.');
+   ~any(size(fits, 2) == [6 7 9])
+  error('writeLocalisations:WrongSize', 'fits must be a real numeric table of 6, 7 or 9 columns.');
 end
 if ~isstruct(cam) || ~isscalar(cam) || ~all(isfield(cam, {'pixelNm', 'sigma'})) || ...
    ~isRealScalarAboveZero(cam.pixelNm) || ~isRealScalarAboveZero(cam.sigma)
   error('writeLocalisations:BadCamera', 'cam must be a struct with pixelNm above 0 and sigma above 0.');
+end
+depth = size(fits, 2) == 9;
+if depth && ~(isfield(cam, 'psf') && isstruct(cam.psf) && ...
+              all(isfield(cam.psf, {'sigma0', 'c', 'd', 'A', 'B'})))
+  error('writeLocalisations:BadCamera', 'depths need cam.psf, the calibration they were fitted with.');
 end
 if exist(file, 'dir')
   error('writeLocalisations:CannotWrite', 'cannot write %s: a folder is there.', file);
@@ -69,17 +87,26 @@ end
 fits = double(fits);
 count = size(fits, 1);
 read = zeros(count, 1);
-if size(fits, 2) == 7
+if size(fits, 2) >= 7
   read = fits(:, 7);
 end
 nm = double(cam.pixelNm);
-table = [(1:count)', fits(:, 3) + 1, (fits(:, 1:2) + 0.5) * nm, ...
-         repmat(double(cam.sigma) * nm, count, 1), fits(:, 4:5), sqrt(fits(:, 5) + read), ...
-         fits(:, 6) * nm];
+position = [(1:count)', fits(:, 3) + 1, (fits(:, 1:2) + 0.5) * nm];
+rest = [fits(:, 4:5), sqrt(fits(:, 5) + read), fits(:, 6) * nm];
 % The text whole, so that what reaches the disk can be checked against it.
-text = [sprintf('%s\n', ['"id","frame","x [nm]","y [nm]","sigma [nm]","intensity [photon]",' ...
-                         '"offset [photon]","bkgstd [photon]","uncertainty_xy [nm]"']), ...
-        sprintf('%d,%d,%.3f,%.3f,%.3f,%.4f,%.4f,%.4f,%.3f\n', table')];
+if depth
+  widths = [widthsAt(cam.psf, 1, fits(:, 8)), widthsAt(cam.psf, 2, fits(:, 8))] * nm;
+  table = [position, fits(:, 8), widths, rest, fits(:, 9)];
+  text = [sprintf('%s\n', ['"id","frame","x [nm]","y [nm]","z [nm]","sigma1 [nm]",' ...
+                           '"sigma2 [nm]","intensity [photon]","offset [photon]",' ...
+                           '"bkgstd [photon]","uncertainty_xy [nm]","uncertainty_z [nm]"']), ...
+          sprintf('%d,%d,%.3f,%.3f,%.3f,%.3f,%.3f,%.4f,%.4f,%.4f,%.3f,%.3f\n', table')];
+else
+  table = [position, repmat(double(cam.sigma) * nm, count, 1), rest];
+  text = [sprintf('%s\n', ['"id","frame","x [nm]","y [nm]","sigma [nm]","intensity [photon]",' ...
+                           '"offset [photon]","bkgstd [photon]","uncertainty_xy [nm]"']), ...
+          sprintf('%d,%d,%.3f,%.3f,%.3f,%.4f,%.4f,%.4f,%.3f\n', table')];
+end
 % The temporary name is the host's own (tempname draws on no random stream of the user's) and
 % holds nothing of the user's name, beside the target so that the rename stays on one disk.
 folder = fileparts(file);
@@ -104,6 +131,13 @@ end
 if ~moved
   error('writeLocalisations:CannotWrite', 'cannot write %s: %s', file, message);
 end
+end
+
+% The width (pixels) along axis 1 (x) or 2 (y) at depths z, by the calibration's curves.
+function s = widthsAt(psf, axis, z)
+u = (z - double(psf.c(axis))) / double(psf.d(axis));
+s = double(psf.sigma0(axis)) * ...
+    sqrt(1 + u .^ 2 + double(psf.A(axis)) * u .^ 3 + double(psf.B(axis)) * u .^ 4);
 end
 
 % Bytes in a file, by reading it, or -1 when it cannot be opened.

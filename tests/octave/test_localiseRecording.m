@@ -10,6 +10,7 @@ function test_localiseRecording(demoFolder)
   theCamerasMapsAreUsed(folder, cam);
   aLoneCandidateThatIsNoSpotGivesNoRow(folder, cam);
   spotsAtTheEdgesAreFittedSoundly(folder, cam);
+  depthsAreFitted(folder, cam);
   crowdingCostGrowsWithTheCandidates(folder);
   everyFailureIsIdentified(folder, cam);
   disp('test_localiseRecording: all passed');
@@ -128,6 +129,49 @@ function theCamerasMapsAreUsed(folder, cam)
               'localiseRecording:BadCamera');
   assertError(@() localiseRecording(file, setfield(withMaps, 'variance', -1)), ...
               'localiseRecording:BadCamera');
+end
+
+function depthsAreFitted(folder, cam)
+  % With a depth calibration: spots alone and in pairs 2.5 pixels apart at depths over
+  % +-400 nm, found and placed in z within their bounds; the same given the analysis apart
+  % from the camera; a spot beyond the calibrated depths not kept.
+  psf = struct('sigma0', [1.3 1.25], 'c', [-250 250], 'd', [450 440], 'A', [0.05 -0.05], ...
+               'B', [0.02 0.03], 'zRange', [-600 600]);
+  rand('seed', 6); randp('seed', 6);
+  side = 64; frames = 30;
+  truth = zeros(0, 5);
+  counts = zeros(side, side, frames);
+  for f = 1:frames
+    spots = [14 14; 40 16; 16 44; 44 42; 46.5 43.2] + rand(5, 2) - 0.5;
+    spots = [spots, 2000 * ones(5, 1), -400 + 800 * rand(5, 1)];
+    spots(1, 4) = 900 * (mod(f, 3) == 0);  % every third frame, one far beyond the range
+    truth = [truth; spots, (f - 1) * ones(5, 1)]; %#ok<AGROW>
+    counts(:, :, f) = 100 + 2 * randp(astigmaticSpots(side, psf, spots, 10));
+  end
+  file = fullfile(folder, 'depths.rec');
+  writeRecording(file, uint16(counts));
+  analysis = struct('sigma', 1.6, 'threshold', 60, 'box', 13, 'psf', psf);
+  fits = localiseRecording(file, rmfield(cam, {'sigma', 'threshold', 'box'}), analysis);
+  assert(isequal(fits, localiseRecording(file, setfield(cam, 'psf', psf), analysis)));
+  assert(size(fits, 2) == 9);
+  beyond = truth(:, 4) == 900;
+  found = false(rows(truth), 1);
+  zRatio = [];
+  for k = 1:rows(truth)
+    [distance, row] = min(hypot(fits(:, 1) - truth(k, 1), fits(:, 2) - truth(k, 2)) + ...
+                          1e3 * (fits(:, 3) ~= truth(k, 5)));
+    found(k) = distance < 1;
+    if found(k) && ~beyond(k)
+      zRatio(end + 1) = (fits(row, 8) - truth(k, 4)) / fits(row, 9); %#ok<AGROW>
+    end
+  end
+  assert(~any(found(beyond)), 'a spot beyond the calibrated depths was kept');
+  assert(mean(found(~beyond)) > 0.9, sprintf('%.0f%% found', 100 * mean(found(~beyond))));
+  assert(sqrt(mean(zRatio .^ 2)) < 1.3, sprintf('z error %.2f bounds', sqrt(mean(zRatio .^ 2))));
+  assertError(@() localiseRecording(file, cam, setfield(analysis, 'psf', ...
+                                                        setfield(psf, 'd', [0 440]))), ...
+              'localiseRecording:BadCamera');
+  assertError(@() localiseRecording(file, cam, struct('gain', 2)), 'localiseRecording:BadCamera');
 end
 
 function crowdedNeighboursAreFittedTogether(folder, cam)

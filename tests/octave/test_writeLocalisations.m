@@ -30,6 +30,25 @@ function test_writeLocalisations()
   assert(values(:, 8), sqrt(fits(1:3, 5)), 5e-5 + 1e-12);
   listing = dir(folder);
   assert(sort({listing.name}), {'.', '..', 'spots.csv'});
+  % Nine columns, with depths: ThunderSTORM's 3-D columns, the widths at each depth.
+  psf = struct('sigma0', [1.3 1.25], 'c', [-250 250], 'd', [450 440], 'A', [0.05 -0.05], ...
+               'B', [0.02 0.03], 'zRange', [-600 600]);
+  depths = [fits, -500 + 1000 * rand(count, 1), 10 + 20 * rand(count, 1)];
+  writeLocalisations(file, depths, setfield(cam, 'psf', psf));
+  fid = fopen(file, 'r');
+  header = fgetl(fid);
+  fclose(fid);
+  values = dlmread(file, ',', 1, 0);
+  assert(header, ['"id","frame","x [nm]","y [nm]","z [nm]","sigma1 [nm]","sigma2 [nm]",' ...
+                  '"intensity [photon]","offset [photon]","bkgstd [photon]",' ...
+                  '"uncertainty_xy [nm]","uncertainty_z [nm]"']);
+  assert(size(values), [count 12]);
+  assert(values(:, 5), depths(:, 8), 0.0005 + 1e-12);
+  assert(values(:, 6), defocusWidth(psf, 1, depths(:, 8)) * cam.pixelNm, 0.0005 + 1e-9);
+  assert(values(:, 7), defocusWidth(psf, 2, depths(:, 8)) * cam.pixelNm, 0.0005 + 1e-9);
+  assert(values(:, [3 4 8 12]), [(fits(:, 1:2) + 0.5) * cam.pixelNm, fits(:, 4), depths(:, 9)], ...
+         0.0005 + 1e-9);
+  assertError(@() writeLocalisations(file, depths, cam), 'writeLocalisations:BadCamera');
   % A folder that is not there: the error, and no file.
   assertError(@() writeLocalisations(fullfile(folder, 'missing', 'spots.csv'), fits, cam), ...
               'writeLocalisations:CannotWrite');
