@@ -101,7 +101,7 @@ function benchModules(folder, outputFile)
                       'the definition in M: separable conv2, shifted comparisons', t(2), 20};
   clear stack
 
-  rows = [rows; benchSpotFit(); benchCrowdFit(); benchDrift(); benchPipeline(folder)];
+  rows = [rows; benchSpotFit(); benchCrowdFit(); benchDepth(); benchDrift(); benchPipeline(folder)];
 
   fid = fopen(outputFile, 'w');
   for k = 1:size(rows, 1)

@@ -21,15 +21,24 @@ function result = runDemo(outDir, varargin)
   %   'seed'     seed of the simulation (1)
   %   'density'  how many times more emitters are on in each frame (1)
   %   'joint'    false leaves crowded candidates out instead of fitting them together (true)
+  %   '3d'       true images in 3-D through a cylindrical lens (false): calibrates the depth
+  %              from a simulated bead stack (calibrateAstigmatism), puts the structures at
+  %              depths over +-400 nm, fits each spot's depth, reports it against its bound
+  %              and draws the localisations coloured by depth (depthPicture)
   % Frames are processed in blocks, so long recordings need little memory; each stage says when
   % it starts, and the long ones print their progress every few seconds. result holds the figures printed (result.rmsErrorPx, result.found, ...)
   % and the folder of the pictures.
   if nargin < 1 || isempty(outDir)
     outDir = pwd;
   end
-  opts = struct('frames', 500, 'pixels', 128, 'seed', 1, 'density', 1, 'joint', true);
+  opts = struct('frames', 500, 'pixels', 128, 'seed', 1, 'density', 1, 'joint', true, ...
+                'depth', false);
   for k = 1:2:numel(varargin)
-    opts.(lower(varargin{k})) = varargin{k + 1};
+    name = lower(varargin{k});
+    if strcmp(name, '3d')
+      name = 'depth';  % a field name cannot start with a digit
+    end
+    opts.(name) = varargin{k + 1};
   end
   if ~exist(outDir, 'dir')
     mkdir(outDir);
@@ -39,7 +48,7 @@ function result = runDemo(outDir, varargin)
     randp('seed', opts.seed);  % Octave's Poisson generator keeps a state of its own
   end
 
-  cam = experiment();
+  cam = experiment(opts.depth);
   side = opts.pixels;
   frameCount = opts.frames;
   fprintf('Simulating a camera and %d frames of %dx%d pixels (%d nm pixels)...\n', frameCount, ...
@@ -47,7 +56,7 @@ function result = runDemo(outDir, varargin)
   started = tic;
   camera = simulatedCamera(side);
   drift = simulatedDrift(frameCount);
-  emitters = structures(side, cam);
+  emitters = structures(side, cam, opts.depth);
   [events, photons] = blink(emitters, frameCount, opts.density);
   recording = fullfile(outDir, 'demo_recording.rec');
   simulateRecording(recording, emitters, events, photons, drift, camera, cam);
@@ -64,6 +73,16 @@ function result = runDemo(outDir, varargin)
   cam.offset = offset;
   cam.gain = gain;
   cam.variance = variance;
+  truePsf = [];
+  if opts.depth
+    % The lens's curves, as a user measures them: beads stepped through focus.
+    fprintf('Calibrating the depth from a simulated stack of beads stepped through focus...\n');
+    started = tic;
+    truePsf = cam.psf;
+    stageZ = -800:20:800;
+    cam.psf = calibrateAstigmatism(beadStack(truePsf, stageZ), stageZ);
+    times.depthCalibration = toc(started);
+  end
 
   % Read, find, cut and fit, a block of frames at a time; then the drift, estimated and taken
   % out.
@@ -95,6 +114,10 @@ function result = runDemo(outDir, varargin)
 
   started = tic;
   writeImages(outDir, rawFrame, frameSum, levels, plainCounts, scale, camera);
+  if opts.depth
+    [picture, bar] = depthPicture(side * scale, side * scale, rx, ry, fits(:, 8), [-400 400]);
+    imwrite([picture; bar], fullfile(outDir, 'demo_depth.png'));
+  end
   times.pictures = toc(started);
 
   % The same recording with one offset and gain for every pixel and no read noise, as a
@@ -107,20 +130,25 @@ function result = runDemo(outDir, varargin)
   plainDrift = estimateDrift(withoutMaps, frameCount);
   withoutMaps(:, 1:2) = withoutMaps(:, 1:2) - plainDrift(withoutMaps(:, 3) + 1, :);
 
-  truth = struct('emitters', emitters, 'events', events, 'photons', photons, 'drift', drift, ...
-                 'camera', camera, 'offset', offset, 'gain', gain, 'estimatedDrift', estimated);
+  truth = struct('emitters', emitters(:, 1:2), 'depths', emitters(:, 3), 'events', events, ...
+                 'photons', photons, 'drift', drift, 'camera', camera, 'offset', offset, ...
+                 'gain', gain, 'estimatedDrift', estimated, 'psf', truePsf);
   result = report(fits, withoutMaps, truth, times, frameCount, cam);
   result.images = outDir;
   fprintf('\nThe recording, pictures and the table:\n');
-  for name = {'demo_recording.rec', 'demo_side_by_side.png', 'demo_raw_frame.png', ...
-              'demo_sum_of_frames.png', 'demo_super_resolved.png', ...
-              'demo_super_resolved_counts.png', 'demo_localisations.csv'}
+  names = {'demo_recording.rec', 'demo_side_by_side.png', 'demo_raw_frame.png', ...
+           'demo_sum_of_frames.png', 'demo_super_resolved.png', ...
+           'demo_super_resolved_counts.png', 'demo_localisations.csv'};
+  if opts.depth
+    names{end + 1} = 'demo_depth.png';
+  end
+  for name = names
     fprintf('  %s\n', fullfile(outDir, name{1}));
   end
 end
 
 % The experiment: the spots, the sample, and what localiseRecording is given.
-function cam = experiment()
+function cam = experiment(depth)
   cam.pixelNm = 100;      % camera pixel
   cam.sigma = 1.3;        % PSF standard deviation, camera pixels
   cam.background = 15;    % background photons per pixel and frame
@@ -128,6 +156,39 @@ function cam = experiment()
   cam.threshold = 100;    % filtered photons above the background a candidate must reach: about
                           % 4.5 standard deviations of the filtered background, a fifth of the
                           % dimmest spot's
+  if depth
+    % Through a cylindrical lens: foci 500 nm apart, spots up to 2.3 pixels wide at +-400 nm.
+    % Finding looks for the spot's width between the foci; boxes hold the widest.
+    cam.psf = struct('sigma0', [1.3 1.28], 'c', [-250 250], 'd', [450 430], ...
+                     'A', [0.06 -0.04], 'B', [0.03 0.02], 'zRange', [-900 900]);
+    cam.sigma = 1.6;
+    cam.box = 11;
+    cam.threshold = 80;
+  end
+end
+
+% A stack of 8 fluorescent beads (20,000 photons a frame on 20 a pixel, in photons) stepped
+% through the depths stageZ, as calibrateAstigmatism takes it.
+function stack = beadStack(psf, stageZ)
+  side = 96;
+  beads = [16 16; 48 18; 80 15; 18 48; 50 47; 79 50; 17 80; 62 78] + rand(8, 2);
+  pixels = (0:side - 1)';
+  stack = zeros(side, side, numel(stageZ));
+  for f = 1:numel(stageZ)
+    [sx, sy] = widthsAt(psf, repmat(stageZ(f), 8, 1));
+    mu = 20 + pixelIntegrals(pixels, beads(:, 1)', sx') * ...
+              (20000 * pixelIntegrals(pixels, beads(:, 2)', sy'))';
+    stack(:, :, f) = poisson(mu);
+  end
+end
+
+% The widths along x and y (pixels) at depths z of psf's defocus curves.
+function [sx, sy] = widthsAt(psf, z)
+  curve = @(a) psf.sigma0(a) * sqrt(1 + ((z - psf.c(a)) / psf.d(a)) .^ 2 + ...
+                                     psf.A(a) * ((z - psf.c(a)) / psf.d(a)) .^ 3 + ...
+                                     psf.B(a) * ((z - psf.c(a)) / psf.d(a)) .^ 4);
+  sx = curve(1);
+  sy = curve(2);
 end
 
 % A scientific CMOS camera: each pixel's offset (about 100 counts), gain (about 2 counts per
@@ -177,10 +238,13 @@ function stack = calibrationStack(camera, level, frames)
   end
 end
 
-% Emitter positions (camera pixels, pixel i centred on i) along rings and crossing lines.
-function xy = structures(side, cam)
+% Emitter positions (camera pixels, pixel i centred on i) along rings and crossing lines, and
+% their depths (nm): in 3-D each ring lies at a depth of its own and each line climbs from one
+% depth to another, within +-400 nm; in 2-D all at 0.
+function xyz = structures(side, cam, depth)
   spacing = 80 / cam.pixelNm;   % one emitter every 80 nm
   xy = zeros(0, 2);
+  z = zeros(0, 1);
   margin = 6;
   radii = [2.5 4 6 8.5];        % 250 to 850 nm
   for k = 1:max(4, round(side ^ 2 / 2048))
@@ -189,6 +253,7 @@ function xy = structures(side, cam)
     n = round(2 * pi * r / spacing);
     angle = 2 * pi * (0:n - 1)' / n + rand() * 2 * pi;
     xy = [xy; centre + r * [cos(angle) sin(angle)]];
+    z = [z; depth * (800 * rand() - 400) * ones(n, 1)];
   end
   for k = 1:max(3, round(side / 40))
     a = margin + rand(1, 2) * (side - 2 * margin);
@@ -196,7 +261,10 @@ function xy = structures(side, cam)
     n = round(norm(b - a) / spacing);
     t = (0:n - 1)' / max(n - 1, 1);
     xy = [xy; a + t * (b - a)];
+    ends = depth * (800 * rand(1, 2) - 400);
+    z = [z; ends(1) + t * (ends(2) - ends(1))];
   end
+  xyz = [xy z];
 end
 
 % Which emitter is on in which frame (rows: emitter, frame from 0) and its photon count.
@@ -220,25 +288,32 @@ function simulateRecording(file, emitters, events, photons, drift, camera, cam)
       lastReport = tic;
     end
     on = events(:, 2) == f;
-    where = emitters(events(on, 1), :) + drift(f + 1, :);
-    mu = cam.background + expectedSpots(where, photons(on), pixels, cam);
+    where = emitters(events(on, 1), 1:2) + drift(f + 1, :);
+    mu = cam.background + expectedSpots(where, emitters(events(on, 1), 3), photons(on), ...
+                                         pixels, cam);
     data(:, :, f + 1) = throughCamera(camera, poisson(mu));
   end
   writeRecording(file, data);
 end
 
-% Expected photons per pixel of Gaussian spots integrated over each pixel: separable, so one
-% product of two matrices per frame.
-function mu = expectedSpots(xy, n, pixels, cam)
-  ex = pixelIntegrals(pixels, xy(:, 1)', cam.sigma);
-  ey = pixelIntegrals(pixels, xy(:, 2)', cam.sigma);
+% Expected photons per pixel of Gaussian spots integrated over each pixel, of width cam.sigma or
+% in 3-D of the widths of the lens's curves at depths z: separable, so one product of two
+% matrices per frame.
+function mu = expectedSpots(xy, z, n, pixels, cam)
+  sx = cam.sigma;
+  sy = cam.sigma;
+  if isfield(cam, 'psf')
+    [sx, sy] = widthsAt(cam.psf, z);
+  end
+  ex = pixelIntegrals(pixels, xy(:, 1)', sx(:)');
+  ey = pixelIntegrals(pixels, xy(:, 2)', sy(:)');
   mu = ex * (n(:) .* ey');
 end
 
 % Fraction of a spot at `centre` falling into each pixel [p - 0.5, p + 0.5).
 function e = pixelIntegrals(pixels, centre, sigma)
   s = sqrt(2) * sigma;
-  e = 0.5 * (erf((pixels + 0.5 - centre) / s) - erf((pixels - 0.5 - centre) / s));
+  e = 0.5 * (erf((pixels + 0.5 - centre) ./ s) - erf((pixels - 0.5 - centre) ./ s));
 end
 
 function k = poisson(mu)
@@ -275,8 +350,8 @@ end
 function r = report(fits, withoutMaps, truth, times, frameCount, cam)
   fprintf('Matching the localisations against the simulation...\n');
   started = tic;
-  [errors, matchedEvents] = matched(fits, truth, frameCount);
-  bounds = boundsOf(matchedEvents, truth, cam);
+  [errors, matchedEvents, hit] = matched(fits, truth, frameCount);
+  [bounds, depthBounds] = boundsOf(matchedEvents, truth, cam);
   jointBounds = boundsWithNeighbours(matchedEvents, truth, cam, frameCount);
   r.frames = frameCount;
   r.spots = size(truth.events, 1);
@@ -293,11 +368,29 @@ function r = report(fits, withoutMaps, truth, times, frameCount, cam)
   r.jointRatio = sqrt(mean(normalised(:) .^ 2));
   r.found = numel(matchedEvents);
   r.falseDetections = r.localisations - r.found;
-  % Blinks with no other emitter on within 5 pixels in the same frame: what the fit itself does.
-  isolated = isolatedEvents(truth.emitters, truth.events, frameCount, 5);
+  % Blinks with no other emitter on within 5 pixels in the same frame (in 3-D, whose boxes are
+  % wider, within a box side less one): what the fit itself does.
+  r.isolatedRadius = 5;
+  if ~isempty(truth.psf)
+    r.isolatedRadius = cam.box - 1;
+  end
+  isolated = isolatedEvents(truth.emitters, truth.events, frameCount, r.isolatedRadius);
   isolated = isolated(matchedEvents);
   r.isolatedRmsPx = sqrt(mean(reshape(errors(isolated, :), [], 1) .^ 2));
   r.isolatedCrlbPx = sqrt(mean(reshape(bounds(isolated, :), [], 1) .^ 2));
+  if ~isempty(truth.psf)
+    % Each axis apart: RMS error over RMS bound of the isolated blinks, z in nm.
+    depthErrors = fits(hit, 8) - truth.depths(truth.events(matchedEvents, 1));
+    axisErrors = [errors, depthErrors];
+    allBounds = [bounds, depthBounds];
+    r.isolatedDepthRatios = sqrt(mean(axisErrors(isolated, :) .^ 2) ./ ...
+                                 mean(allBounds(isolated, :) .^ 2));
+    r.depthRmsNm = sqrt(mean(depthErrors .^ 2));
+    depths = -600:10:600;
+    [sx, sy] = widthsAt(cam.psf, depths);
+    [tx, ty] = widthsAt(truth.psf, depths);
+    r.depthCalibrationPercent = 100 * sqrt(mean([sx ./ tx - 1, sy ./ ty - 1] .^ 2));
+  end
   camera = truth.camera;
   r.offsetErrorCounts = sqrt(mean((truth.offset(:) - camera.offset(:)) .^ 2));
   r.gainErrorPercent = 100 * sqrt(mean((truth.gain(:) ./ camera.gain(:) - 1) .^ 2));
@@ -328,11 +421,17 @@ function r = report(fits, withoutMaps, truth, times, frameCount, cam)
            'RMS over blinks of error / bound %.2f\n'], cam.box - 1, r.jointRatio);
   fprintf('Detection: %d of %d emitter blinks found (%.0f%%), %d false detections\n', r.found, ...
           r.spots, 100 * r.found / r.spots, r.falseDetections);
-  fprintf(['Isolated blinks (no other emitter on within 5 pixels): RMS %.3f px = %.1f nm, ' ...
-           'bound %.3f px (ratio %.2f)\n'], r.isolatedRmsPx, r.isolatedRmsPx * cam.pixelNm, ...
-          r.isolatedCrlbPx, r.isolatedRmsPx / r.isolatedCrlbPx);
+  fprintf(['Isolated blinks (no other emitter on within %d pixels): RMS %.3f px = %.1f nm, ' ...
+           'bound %.3f px (ratio %.2f)\n'], r.isolatedRadius, r.isolatedRmsPx, ...
+          r.isolatedRmsPx * cam.pixelNm, r.isolatedCrlbPx, r.isolatedRmsPx / r.isolatedCrlbPx);
   fprintf('Calibration: offset %.2f counts rms, gain %.2f %% rms against the simulated camera\n', ...
           r.offsetErrorCounts, r.gainErrorPercent);
+  if ~isempty(truth.psf)
+    fprintf('Depth: isolated blinks ratio x %.2f, y %.2f, z %.2f\n', r.isolatedDepthRatios);
+    fprintf('Depth: RMS error over all blinks found %.1f nm\n', r.depthRmsNm);
+    fprintf('Calibration of depth: widths within %.2f %% rms of the simulated curves\n', ...
+            r.depthCalibrationPercent);
+  end
   fprintf('Drift: estimated within %.3f px rms of the simulated %.1f px\n', r.driftErrorPx, ...
           r.driftPx);
   fprintf('Without the camera''s maps: RMS %.3f px (ratio %.2f), %d blinks found (%.0f%%)\n', ...
@@ -342,7 +441,7 @@ end
 
 % The errors of the localisations that match a blink (within a pixel, in its frame) against the
 % emitter's position, and the blinks they match.
-function [errors, events] = matched(fits, truth, frameCount)
+function [errors, events, hit] = matched(fits, truth, frameCount)
   matchedEvent = matchToTruth(fits, truth.emitters, truth.events, frameCount);
   hit = matchedEvent > 0;
   events = matchedEvent(hit);
@@ -352,8 +451,8 @@ end
 % The Cramer-Rao bounds on x and y of each blink, at its true position in its frame and its
 % photons, on the simulated background, with the read variance (photons squared) of the
 % pixels of a box around it: the best any unbiased localisation can do (spotBounds, by finite
-% differences of the model).
-function bounds = boundsOf(events, truth, cam)
+% differences of the model). In 3-D, with each blink's depth unknown too, and its bound.
+function [bounds, depthBounds] = boundsOf(events, truth, cam)
   camera = truth.camera;
   side = size(camera.offset, 1);
   g = cam.box;
@@ -366,7 +465,14 @@ function bounds = boundsOf(events, truth, cam)
   [i, j] = ndgrid(0:g - 1, 0:g - 1);
   pixel = 1 + (corner(:, 1) + i(:)') + side * (corner(:, 2) + j(:)');
   boxes = reshape(readPhotons(pixel)', g, g, []);
-  bounds = spotBounds(theta, g, 4, boxes);
+  depthBounds = [];
+  if isempty(truth.psf)
+    bounds = spotBounds(theta, g, 4, boxes);
+  else
+    theta(:, 5) = truth.depths(truth.events(events, 1));
+    bounds = spotBounds(theta, g, 5, boxes, truth.psf);
+    depthBounds = bounds(:, 5);
+  end
   bounds = bounds(:, 1:2);
 end
 
@@ -390,9 +496,14 @@ function bounds = boundsWithNeighbours(events, truth, cam, frameCount)
     here = here(here ~= events(k));
     place = allXy(here, :) - corner(k, :);
     inside = all(place >= -0.5 & place <= g - 0.5, 2);
-    near{k} = reshape([place(inside, :), truth.photons(here(inside))]', 1, []);
+    neighbours = [place(inside, :), truth.photons(here(inside))];
+    if ~isempty(truth.psf)
+      neighbours(:, 4) = truth.depths(truth.events(here(inside), 1));
+    end
+    near{k} = reshape(neighbours', 1, []);
   end
-  counts = cellfun(@numel, near) / 3;
+  perNeighbour = 3 + ~isempty(truth.psf);
+  counts = cellfun(@numel, near) / perNeighbour;
   readPhotons = camera.readVariance ./ camera.gain .^ 2;
   [i, j] = ndgrid(0:g - 1, 0:g - 1);
   bounds = zeros(numel(events), 2);
@@ -402,7 +513,12 @@ function bounds = boundsWithNeighbours(events, truth, cam, frameCount)
              repmat([cam.background cam.sigma], numel(these), 1), vertcat(near{these})];
     pixel = 1 + (corner(these, 1) + i(:)') + side * (corner(these, 2) + j(:)');
     boxes = reshape(readPhotons(pixel)', g, g, []);
-    found = spotBounds(theta, g, 4, boxes);
+    if isempty(truth.psf)
+      found = spotBounds(theta, g, 4, boxes);
+    else
+      theta(:, 5) = truth.depths(truth.events(events(these), 1));
+      found = spotBounds(theta, g, 5, boxes, truth.psf);
+    end
     bounds(these, :) = found(:, 1:2);
   end
   bounds(~(bounds < 100)) = Inf;
