@@ -47,6 +47,10 @@ function test_readme(readme)
   assert(sum(status == 0) >= 50, sprintf('only %d spots fitted of 60', sum(status == 0)));
   emitterStatus = evalin('base', 'emitterStatus');
   assert(numel(emitterStatus) >= 3 && all(emitterStatus == 0), 'crowdFit''s example');
+  states = evalin('base', 'states');
+  miss = evalin('base', 'spots(:, 5) - depths''');
+  assert(all(states == 0) && all(abs(miss) < 4 * evalin('base', 'bounds(:, 5)')), ...
+         'the depth example');
   fits = evalin('base', 'fits');
   assert(iscell(fits) && numel(fits) == 1);  % the recording of the folder, over processes
   % crowdFit's help as the README prints it is the module's own.
