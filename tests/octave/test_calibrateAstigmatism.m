@@ -8,9 +8,10 @@ function test_calibrateAstigmatism()
   z = -800:20:800;
   side = 128;
   beads = [20 20; 60 25; 100 22; 25 70; 70 64; 105 75; 30 108; 90 104] + rand(8, 2);
+  beads(9, :) = beads(1, :) + [9 4];  % too close to the first: both spoil each other's fits
   stack = zeros(side, side, numel(z));
   for f = 1:numel(z)
-    spots = [beads, 20000 * ones(8, 1), z(f) * ones(8, 1)];
+    spots = [beads, 20000 * ones(9, 1), z(f) * ones(9, 1)];
     stack(:, :, f) = randp(astigmaticSpots(side, truth, spots, 20));
   end
   [psf, widths] = calibrateAstigmatism(single(stack), z');
@@ -20,8 +21,8 @@ function test_calibrateAstigmatism()
     miss = sqrt(mean((defocusWidth(psf, axis, depths) ./ defocusWidth(truth, axis, depths) - 1) .^ 2));
     assert(miss < 0.01, sprintf('axis %d: curve %.2f%% rms off', axis, 100 * miss));
   end
-  assert(size(widths.x) == [numel(z) 8] && all(isfinite(widths.x(:))));
-  assert(max(max(abs(sortrows(widths.position) - sortrows(beads)))) < 0.1);
+  assert(size(widths.x) == [numel(z) 7] && all(isfinite(widths.x(:))));
+  assert(max(max(abs(sortrows(widths.position) - sortrows(beads(2:8, :))))) < 0.1);
 
   % Spots fitted through the calibration: unbiased per 200-nm bin.
   g = 13;
