@@ -1,8 +1,8 @@
 // crowdFit's entry through the stand-in host, with inputs of any number, class, shape and
-// value: regions, a table of starts mostly inside them, sigma and a read variance. Every
-// emitter that comes back lies in reach of its region with one of the four statuses, NaN exactly
-// where the status says so, and a region's ratio is a number exactly when one of its emitters was
-// fitted.
+// value: regions, a table of starts mostly inside them, sigma or a depth calibration and a read
+// variance. Every emitter that comes back lies in reach of its region with one of the statuses
+// (outside the calibrated depth only with one), NaN exactly where the status says so, and a
+// region's ratio is a number exactly when one of its emitters was fitted.
 #include <cmath>
 
 #include "crowd.h"
@@ -31,13 +31,14 @@ standin::ArrayPtr startsInput(FuzzedDataProvider& data, const std::vector<size_t
     return starts;
 }
 
-void checkFits(const standin::CallResult& result, int nlhs, size_t g) {
+void checkFits(const standin::CallResult& result, int nlhs, size_t g, bool depth) {
     if (nlhs < 4) {
         return;
     }
     const mxArray* params = result.outputs[0].get();
     const auto rows = static_cast<size_t>(mxGetM(params));
-    FUZZ_CHECK(mxGetN(params) == 5 && mxGetN(result.outputs[1].get()) == 4);
+    const size_t columns = depth ? 6 : 5;
+    FUZZ_CHECK(mxGetN(params) == columns && mxGetN(result.outputs[1].get()) == columns - 1);
     const auto regions = static_cast<size_t>(mxGetM(result.outputs[2].get()));
     const auto* theta = static_cast<const double*>(mxGetData(params));
     const auto* crlb = static_cast<const double*>(mxGetData(result.outputs[1].get()));
@@ -45,11 +46,12 @@ void checkFits(const standin::CallResult& result, int nlhs, size_t g) {
     const auto* status = static_cast<const double*>(mxGetData(result.outputs[3].get()));
     std::vector<bool> fitted(regions, false);
     for (size_t k = 0; k < rows; ++k) {
-        FUZZ_CHECK(status[k] == 0 || status[k] == 1 || status[k] == 2 || status[k] == 3);
+        FUZZ_CHECK(status[k] == 0 || status[k] == 1 || status[k] == 2 || status[k] == 3 ||
+                   (depth && status[k] == 4));
         FUZZ_CHECK(theta[k] >= 1 && theta[k] <= static_cast<double>(regions));
         FUZZ_CHECK(k == 0 || theta[k] >= theta[k - 1]);
-        const bool failed = status[k] >= 2;
-        for (size_t p = 1; p < 5; ++p) {
+        const bool failed = status[k] == 2 || status[k] == 3;
+        for (size_t p = 1; p < columns; ++p) {
             FUZZ_CHECK(std::isnan(theta[k + p * rows]) == failed);
             FUZZ_CHECK(std::isnan(crlb[k + (p - 1) * rows]) == failed);
         }
@@ -84,13 +86,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
         } else if (k == 3) {
             inputs.push_back(fuzzing::readVarianceInput(data, regionDims));
         } else {
-            inputs.push_back(fuzzing::slotArray(data, mxDOUBLE_CLASS, {1, 1}));
+            inputs.push_back(fuzzing::spotShapeInput(data));
         }
     }
     const auto result = standin::call(mexFunction, "crowdFit", nlhs, fuzzing::raw(inputs));
     fuzzing::checkHostPromises(result);
     if (!result.failed) {
-        checkFits(result, nlhs, regionDims[0]);
+        checkFits(result, nlhs, regionDims[0], mxIsStruct(inputs[2].get()));
     }
     return 0;
 }

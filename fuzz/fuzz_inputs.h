@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "standin_host.h"
@@ -180,6 +182,45 @@ inline standin::ArrayPtr readVarianceInput(FuzzedDataProvider& data,
         }
     }
     return input;
+}
+
+// A width or a depth calibration for the fits: a scalar width, a width along each axis, or a
+// struct of the calibration's six fields, mostly 1-by-2 doubles near a cylindrical lens's
+// curves, sometimes left out, of another class or shape, or of any value.
+inline standin::ArrayPtr spotShapeInput(FuzzedDataProvider& data) {
+    switch (data.ConsumeIntegralInRange<int>(0, 3)) {
+        case 0:
+            return slotArray(data, mxDOUBLE_CLASS, {1, 1});
+        case 1:
+            return slotArray(data, mxDOUBLE_CLASS, {1, 2});
+        default:
+            break;
+    }
+    static const char* const kFields[] = {"sigma0", "c", "d", "A", "B", "zRange"};
+    static const double kLens[][2] = {{1.3, 1.25},   {-250, 250},  {450, 440},
+                                      {0.05, -0.05}, {0.02, 0.03}, {-700, 700}};
+    std::vector<std::pair<std::string, standin::ArrayPtr>> fields;
+    for (size_t f = 0; f < std::size(kFields); ++f) {
+        switch (data.ConsumeIntegralInRange<int>(0, 11)) {
+            case 0:
+                continue;  // left out
+            case 1:
+                fields.emplace_back(kFields[f], anyArray(data));
+                break;
+            case 2:
+                fields.emplace_back(kFields[f], makeArray(data, mxDOUBLE_CLASS, {1, 2}));
+                break;
+            default: {
+                standin::ArrayPtr pair = standin::makeArray(mxDOUBLE_CLASS, {1, 2});
+                auto* values = static_cast<double*>(mxGetData(pair.get()));
+                for (int k = 0; k < 2; ++k) {
+                    values[k] = kLens[f][k] * data.ConsumeFloatingPointInRange<double>(0.5, 1.5);
+                }
+                fields.emplace_back(kFields[f], std::move(pair));
+            }
+        }
+    }
+    return standin::makeStruct(std::move(fields));
 }
 
 // Mostly g-by-g-by-K boxes of single or double, sometimes another class or shape; their
