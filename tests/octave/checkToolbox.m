@@ -7,7 +7,8 @@ function checkToolbox()
     assert(~isempty(strfind(text, upper(name{1}))), ['no help for ' name{1}]);
   end
   for name = {'writeRecording', 'localiseRecording', 'calibrateCamera', 'estimateDrift', ...
-               'writeLocalisations', 'closePairs', 'pairGroups'}
+               'writeLocalisations', 'closePairs', 'pairGroups', 'calibrateAstigmatism', ...
+               'depthPicture'}
     assert(exist(name{1}) == 2, [name{1} ' is not on the path']);
     assert(~isempty(strfind(help(name{1}), upper(name{1}))), ['no help for ' name{1}]);
   end
@@ -19,6 +20,14 @@ function checkToolbox()
   [params, ~, ~, status] = spotFit(2 + 500 * e(2.5) * e(3)', 1.3);
   assert(status, 0);
   assert(params, [2.5 3 500 2], 1e-3);
+  % The same spot through a lens's curves at their crossing (z = 0 nm, 1.3 pixels wide both
+  % ways): its depth is found there.
+  psf = struct('sigma0', [1.3 1.3] / sqrt(1 + 0.25 ^ 2), 'c', [-100 100], 'd', [400 400], ...
+               'A', [0 0], 'B', [0 0], 'zRange', [-500 500]);
+  [params, ~, ~, status] = spotFit(2 + 500 * e(2.5) * e(3)', psf);
+  assert(status, 0);
+  assert(params(1:4), [2.5 3 500 2], -1e-4);
+  assert(abs(params(5)) < 1);
   [x, y, z, strength] = spotFind(single(2 + 500 * e(2) * e(3)'), 1.3, 100);
   assert([x y z] == [2 3 0] && strength > 300);
   file = [tempname() '.rec'];
