@@ -77,8 +77,7 @@ if ~isstruct(cam) || ~isscalar(cam) || ~all(isfield(cam, {'pixelNm', 'sigma'})) 
   error('writeLocalisations:BadCamera', 'cam must be a struct with pixelNm above 0 and sigma above 0.');
 end
 depth = size(fits, 2) == 9;
-if depth && ~(isfield(cam, 'psf') && isstruct(cam.psf) && ...
-              all(isfield(cam.psf, {'sigma0', 'c', 'd', 'A', 'B'})))
+if depth && ~isCurves(cam)
   error('writeLocalisations:BadCamera', 'depths need cam.psf, the calibration they were fitted with.');
 end
 if exist(file, 'dir')
@@ -131,6 +130,18 @@ end
 if ~moved
   error('writeLocalisations:CannotWrite', 'cannot write %s: %s', file, message);
 end
+end
+
+% Whether cam holds a depth calibration whose curves give widths: sigma0, c, d, A and B real
+% pairs of finite values, sigma0 and d above 0.
+function yes = isCurves(cam)
+yes = isfield(cam, 'psf') && isstruct(cam.psf) && isscalar(cam.psf);
+for name = {'sigma0', 'c', 'd', 'A', 'B'}
+  yes = yes && isfield(cam.psf, name{1}) && isnumeric(cam.psf.(name{1})) && ...
+        isreal(cam.psf.(name{1})) && numel(cam.psf.(name{1})) == 2 && ...
+        all(isfinite(double(cam.psf.(name{1}))));
+end
+yes = yes && all(cam.psf.sigma0 > 0) && all(cam.psf.d > 0);
 end
 
 % The width (pixels) along axis 1 (x) or 2 (y) at depths z, by the calibration's curves.

@@ -43,12 +43,12 @@
 %   The fit starts from the box itself (background from its rim, position
 %   from the centroid above it, photons from the sum above it) and takes
 %   Fisher-scoring steps on the exact derivatives. A fit still moving after
-%   four steps (six with the width) turns to Newton steps on the observed
-%   information where that is positive definite, and back to Fisher scoring
-%   for any step that would have to be limited. A step moves x and y by at
-%   most a pixel, lowers photons at most tenfold and keeps the width between a
-%   tenth and twice itself; it lowers the background at most tenfold (a Newton
-%   step at once) and never below its least value.
+%   four steps (six with a width or the depth) turns to Newton steps on the
+%   observed information where that is positive definite, and back to Fisher
+%   scoring for any step that would have to be limited. A step moves x and y
+%   by at most a pixel, lowers photons at most tenfold and keeps the width
+%   between a tenth and twice itself; it lowers the background at most
+%   tenfold (a Newton step at once) and never below its least value.
 %
 %   Each box is fitted in a unit of its own, the power of two at or above its
 %   largest value (at least 2^-995), and the results scaled back, so that a
