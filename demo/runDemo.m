@@ -158,12 +158,10 @@ function cam = experiment(depth)
                           % dimmest spot's
   if depth
     % Through a cylindrical lens: foci 500 nm apart, spots up to 2.3 pixels wide at +-400 nm.
-    % Finding looks for the spot's width between the foci; boxes hold the widest.
+    % Finding keeps the width in focus, which parts close spots best; boxes hold the widest.
     cam.psf = struct('sigma0', [1.3 1.28], 'c', [-250 250], 'd', [450 430], ...
                      'A', [0.06 -0.04], 'B', [0.03 0.02], 'zRange', [-900 900]);
-    cam.sigma = 1.6;
     cam.box = 11;
-    cam.threshold = 80;
   end
 end
 
