@@ -265,6 +265,13 @@ TEST(SpotFitEntry, RefusesEveryUnusablePsf) {
     // A = -1.5, and at u = 1.65 with B = -0.5.
     cases.push_back(args(boxes(), psf("A", pair(-1.5, 0))));
     cases.push_back(args(boxes(), psf("B", pair(-0.5, 0))));
+    // Above 0 at both ends of u's [-1, 3.5] and below it between (1 + u^2 - 2.2 u^3 + 0.6 u^4
+    // is -1.1 at u = 1.5): only the bracket's turning points tell.
+    std::vector<std::pair<std::string, standin::ArrayPtr>> dips;
+    dips.emplace_back("A", pair(-2.2, -0.05));
+    dips.emplace_back("B", pair(0.6, 0.03));
+    dips.emplace_back("zRange", pair(-700, 1325));
+    cases.push_back(args(boxes(), psf(std::move(dips))));
     cases.push_back(args(boxes(), psf(), standin::makeScalar(1)));
     for (auto& inputs : cases) {
         std::vector<const mxArray*> raw;
