@@ -199,6 +199,19 @@ TEST(FitRegion, FitsEachEmittersDepthAtTheMaximumWithTheJointBounds) {
         }
     }
     EXPECT_NEAR(result.backgroundCrlb / bounds[0], 1.0, 1e-3);
+    // With the range cut to +-200 nm, the emitter below it ends held at its low end, which the
+    // steps from the start near 0 reach without passing.
+    DepthCalibration narrow = lens;
+    narrow.zRange[0] = -200;
+    narrow.zRange[1] = 200;
+    joint.depth = &narrow;
+    joint.startDepth = roundDepth(narrow);
+    const RegionFit held =
+        fitRegion(region.data(), ReadVariance{}, joint, starts.data(), 2, work.data());
+    EXPECT_EQ(held.emitter[0].status, kOutsideDepth);
+    EXPECT_EQ(held.emitter[0].z, -200.0);
+    EXPECT_EQ(held.emitter[1].status, kOutsideDepth);
+    EXPECT_EQ(held.emitter[1].z, 200.0);
 }
 
 TEST(FitRegion, AddsAnEmitterWhereASecondSpotIsAndRarelyWhereNoneIs) {
