@@ -13,8 +13,6 @@ namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInfinity = std::numeric_limits<double>::infinity();
-// How far a depth may move in one step, as a share of the curves' depth scale d.
-constexpr double kDepthStepShare = 0.25;
 
 // Where each emitter's parameters lie in theta: the background first, then x, y, photons (and
 // z, with a depth calibration) of each emitter.
@@ -52,8 +50,7 @@ public:
     Span span(int p) const {
         if (p > 0) {
             const DepthCalibration& depth = *model_.depth;
-            const double scale = std::fmin(depth.d[0], depth.d[1]);
-            return Span{depth.zRange[0], depth.zRange[1], kDepthStepShare * scale};
+            return Span{depth.zRange[0], depth.zRange[1], longestDepthStep(depth)};
         }
         return Span{kLeastBackground, kInfinity, 0.0};
     }

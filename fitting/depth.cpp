@@ -79,6 +79,10 @@ WidthAtDepth widthAt(const DepthCalibration& calibration, int axis, double z) {
     return WidthAtDepth{sigma, slope, curvature};
 }
 
+double longestDepthStep(const DepthCalibration& calibration) {
+    return 0.25 * std::fmin(calibration.d[0], calibration.d[1]);
+}
+
 double roundDepth(const DepthCalibration& calibration) {
     constexpr int kSteps = 256;
     const double low = calibration.zRange[0];

@@ -30,6 +30,10 @@ bool isUsableCalibration(const DepthCalibration& calibration);
 // The width along `axis` at depth z, for a usable calibration and z within its range.
 WidthAtDepth widthAt(const DepthCalibration& calibration, int axis, double z);
 
+// How far a fit's depth may move in one step: a quarter of the curves' shorter depth scale d,
+// over which a width changes by about an eighth of itself.
+double longestDepthStep(const DepthCalibration& calibration);
+
 // The depth within the range where the two widths are closest: where a spot whose depth is
 // not yet known starts.
 double roundDepth(const DepthCalibration& calibration);

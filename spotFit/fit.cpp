@@ -21,8 +21,6 @@ constexpr int paramsOf(Shape shape) {
     return shape == Shape::kFixedWidth ? 4 : (shape == Shape::kEllipse ? 6 : 5);
 }
 
-// How far a depth may move in one step, as a share of the curves' depth scale d.
-constexpr double kDepthStepShare = 0.25;
 // Depths the start compares the box's shape against, across the calibrated range.
 constexpr int kStartDepths = 64;
 
@@ -109,8 +107,7 @@ public:
     }
     Span span(int k) const {
         if (S == Shape::kDepth && k == 4) {
-            const double scale = std::fmin(depth_->d[0], depth_->d[1]);
-            return Span{depth_->zRange[0], depth_->zRange[1], kDepthStepShare * scale};
+            return Span{depth_->zRange[0], depth_->zRange[1], longestDepthStep(*depth_)};
         }
         return Span{kLeastBackground, kInfinity, 0.0};
     }
