@@ -502,8 +502,9 @@ for s = unique(side(side <= min(size(stack, 1), size(stack, 2))))'
   started = tic;
   [theta, crlb, ratio, status] = crowdFit(photons, startTable, spotModel(cam), variance);
   r = theta(:, 1);
-  % Each emitter fitted has x, y and photons, and its depth with psf.
-  perEmitter = size(theta, 2) - 3;
+  % Each emitter fitted has x, y and photons, and its depth with psf: the columns but the
+  % region and the shared background.
+  perEmitter = size(theta, 2) - 2;
   fittedCount = accumarray(r, status <= 1 | status == 4, [numel(these) 1]);
   keep = kept(theta(:, 2:end), crlb, ratio(r), status, cam, s, ...
               s ^ 2 - 1 - perEmitter * fittedCount(r));
