@@ -251,7 +251,11 @@ function xyz = structures(side, cam, depth)
     n = round(2 * pi * r / spacing);
     angle = 2 * pi * (0:n - 1)' / n + rand() * 2 * pi;
     xy = [xy; centre + r * [cos(angle) sin(angle)]];
-    z = [z; depth * (800 * rand() - 400) * ones(n, 1)];
+    height = 0;
+    if depth
+      height = 800 * rand() - 400;  % drawn only in 3-D, so that 2-D draws what it always drew
+    end
+    z = [z; height * ones(n, 1)];
   end
   for k = 1:max(3, round(side / 40))
     a = margin + rand(1, 2) * (side - 2 * margin);
@@ -259,7 +263,10 @@ function xyz = structures(side, cam, depth)
     n = round(norm(b - a) / spacing);
     t = (0:n - 1)' / max(n - 1, 1);
     xy = [xy; a + t * (b - a)];
-    ends = depth * (800 * rand(1, 2) - 400);
+    ends = [0 0];
+    if depth
+      ends = 800 * rand(1, 2) - 400;
+    end
     z = [z; ends(1) + t * (ends(2) - ends(1))];
   end
   xyz = [xy z];
