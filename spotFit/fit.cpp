@@ -330,6 +330,7 @@ void startFrom(const BoxData& data, const SpotModel& model, double* theta) {
     const int32_t g = data.g;
     auto photons = [&](int32_t i, int32_t j) { return photonsAt(data, i, j); };
     const double background = rimMean(data);
+    const bool depth = model.depth != nullptr;  // only the depth's start needs second moments
     double total = 0.0;
     double sumX = 0.0;
     double sumY = 0.0;
@@ -342,8 +343,10 @@ void startFrom(const BoxData& data, const SpotModel& model, double* theta) {
                 total += above;
                 sumX += above * i;
                 sumY += above * j;
-                squaresX += above * i * i;
-                squaresY += above * j * j;
+                if (depth) {
+                    squaresX += above * i * i;
+                    squaresY += above * j * j;
+                }
             }
         }
     }
@@ -354,13 +357,13 @@ void startFrom(const BoxData& data, const SpotModel& model, double* theta) {
     theta[3] = background > kLeastBackground ? background : kLeastBackground;
     theta[4] = model.sigma;
     theta[5] = model.sigmaY > 0.0 ? model.sigmaY : model.sigma;
-    if (model.depth != nullptr) {
-        const DepthCalibration& depth = *model.depth;
+    if (depth) {
+        const DepthCalibration& curves = *model.depth;
         const double momentX = squaresX / total - theta[0] * theta[0];
         const double momentY = squaresY / total - theta[1] * theta[1];
         theta[4] = total > 0.0 && momentX > 0.0 && momentY > 0.0
-                       ? depthFromMoments(depth, momentX, momentY)
-                       : 0.5 * (depth.zRange[0] + depth.zRange[1]);
+                       ? depthFromMoments(curves, momentX, momentY)
+                       : 0.5 * (curves.zRange[0] + curves.zRange[1]);
     }
 }
 
