@@ -100,7 +100,7 @@ TEST(Depth, TheFitIsTheLikelihoodsMaximumWithItsBounds) {
         const BoxFit result = fit(box, g);
         ASSERT_EQ(result.status, kConverged) << z;
         const std::vector<double> theta(result.params, result.params + 5);
-        const auto model = [g](const std::vector<double>& t, int p) { return expected(t, p, g); };
+        const auto model = [=](const std::vector<double>& t, int p) { return expected(t, p, g); };
         const double best = independent::logLikelihood(box, model, theta);
         for (int k = 0; k < 5; ++k) {
             for (double move : {-1e-3, 1e-3}) {
@@ -121,7 +121,7 @@ TEST(Ellipse, FitsAWidthAlongEachAxisAtTheLikelihoodsMaximumWithItsBounds) {
     // sigma y. Also the same widths held fixed.
     std::mt19937 rng(9);
     const int g = 11;
-    const auto model = [g](const std::vector<double>& t, int p) {
+    const auto model = [=](const std::vector<double>& t, int p) {
         return t[3] +
                t[2] * independent::share(p % g, t[0], t[4]) * independent::share(p / g, t[1], t[5]);
     };
