@@ -50,9 +50,10 @@ function [fits, times, frameSum, firstFrame] = localiseRecording(file, cam, anal
 %   the read variance (photons squared) of the pixel the spot is centred on;
 %   with cam.psf, two columns more: the depth z (nm, in the calibration's
 %   coordinates) and its Cramer-Rao bound (nm).
-%   A fit is kept when it converged inside the box's inner part with more
-%   than 200 photons, a bound below half a pixel and a log-likelihood ratio
-%   that its model explains (less than 2.4 standard deviations of its
+%   A fit is kept when it converged inside the box's inner part (a pixel in
+%   from each side, but up to the frame's edge where the box meets it) with
+%   more than 200 photons, a bound below half a pixel and a log-likelihood
+%   ratio that its model explains (less than 3.5 standard deviations of its
 %   chi-squared distribution above its mean, the degrees of freedom less one
 %   for each depth); with psf also within the calibrated depths (not status
 %   4) and with a depth bound below a quarter of their span.
@@ -66,19 +67,33 @@ function [fits, times, frameSum, firstFrame] = localiseRecording(file, cam, anal
 %   candidate, an emitter added where the region holds more light. A larger
 %   group gives each of its candidates a region of side 2 box - 1 about it,
 %   fitted with its four nearest. A candidate alone in its box whose fit
-%   converged but left more light than one spot explains (two emitters
-%   spotFind saw as one, say) is fitted again the same way, in a region of
-%   the box and two pixels about it, where crowdFit may add the second. Emitters are kept as
-%   fits are, their region's ratio judged against its own degrees of
-%   freedom; of two localisations of one frame closer than sigma along both
-%   axes (regions that overlap, or a region that reaches a neighbour fitted
-%   in its own box) the one with the larger bound goes. With cam.joint
-%   false, crowded candidates are left out instead. A recording of no frames
-%   gives no rows.
+%   converged but left more light than one spot explains (more than 2.4
+%   standard deviations: two emitters spotFind saw as one, say) is fitted
+%   again the same way, in a region of the box and two pixels about it,
+%   where crowdFit may add the second; its fit alone stays only where that
+%   region kept none near it. Emitters are kept as fits are, their region's
+%   ratio judged against its own degrees of freedom; of two localisations of
+%   one frame closer than half a pixel along both axes (regions that
+%   overlap, or a region that reaches a neighbour fitted in its own box) the
+%   one with the larger bound goes.
 %
-%   times holds the seconds each stage took (read, detect, cut, fit);
-%   frameSum is the sum of all frames and firstFrame the first frame (both
-%   empty for a recording of no frames).
+%   Then a second pass finds what the first could not see beside brighter
+%   spots: about each localisation, a box of side 2 box - 1 is cut, less the
+%   light of every spot fitted in its frame (spotLight), and spotFind looks
+%   in it with the same threshold, raised where the fitted light adds its
+%   own noise. Each candidate it finds that is new (not one of the first
+%   pass's, nor within a pixel of a localisation) is fitted by crowdFit in a
+%   region of side 2 box - 1 about it with its four nearest localisations
+%   and new candidates, from the frame as recorded; the region's rows,
+%   kept as above, take the place of the localisations they refit. A third
+%   pass would find about one blink in 7,000 more. With cam.joint false,
+%   crowded candidates are left out instead and there is no second pass. A
+%   recording of no frames gives no rows.
+%
+%   times holds the seconds each stage took (read, detect, cut, fit; the
+%   second pass's search counts as detect, its boxes and fits as cut and
+%   fit); frameSum is the sum of all frames and firstFrame the first frame
+%   (both empty for a recording of no frames).
 %
 %   Errors
 %     localiseRecording:BadCamera    cam is missing or not a struct with the
@@ -112,7 +127,7 @@ function [fits, times, frameSum, firstFrame] = localiseRecording(file, cam, anal
 %     fits = cell(size(files));
 %     parfor k = 1:numel(files), fits{k} = localiseRecording(files{k}, cam); end
 %
-%   See also FRAMEFETCH, SPOTFIND, BOXGATHER, SPOTFIT, CROWDFIT,
+%   See also FRAMEFETCH, SPOTFIND, BOXGATHER, SPOTFIT, CROWDFIT, SPOTLIGHT,
 %   CALIBRATECAMERA, ESTIMATEDRIFT, WRITELOCALISATIONS.
 if nargin < 2
   error('localiseRecording:BadCamera', 'Usage: fits = localiseRecording(file, cam), cam a struct.');
@@ -196,7 +211,8 @@ while first < frameCount
   members = accumarray(group, 1, [max([group; 0]) 1]);
   alone = members(group) == 1;
   times.detect = times.detect + toc(started);
-  [found, excess, cut, fitted] = isolatedFits(stack, cx(alone), cy(alone), cz(alone), maps, cam);
+  [found, excess, cut, fitted, fallback] = isolatedFits(stack, cx(alone), cy(alone), ...
+                                                        cz(alone), maps, cam);
   times.cut = times.cut + cut;
   times.fit = times.fit + fitted;
   % Fitted together: the groups, and the candidates alone in their box whose fit left more
@@ -213,7 +229,18 @@ while first < frameCount
     groups = [crowdedGroup(:); max([crowdedGroup(:); 0]) + (1:numel(isolated))'];
     [crowd, cut, fitted] = jointFits(stack, cx(together), cy(together), cz(together), groups, ...
                                      [number(near), number(other)], maps, cam);
-    found = withoutRepeats([found; crowd], cam.sigma);
+    found = withoutRepeats([found; crowd]);
+    % A spot fitted again with room for a second emitter keeps its fit alone only where the
+    % region kept none near it.
+    m = size(fallback, 1);
+    [a, b] = closePairs([fallback(:, 1:2); found(:, 1:2)], cam.sigma, ...
+                        [fallback(:, 3); found(:, 3)]);
+    fallback(a(a <= m & b > m), :) = [];
+    found = [found; fallback];
+    times.cut = times.cut + cut;
+    times.fit = times.fit + fitted;
+    [found, findTime, cut, fitted] = withResidualFinds(stack, found, [cx cy cz], maps, cam);
+    times.detect = times.detect + findTime;
     times.cut = times.cut + cut;
     times.fit = times.fit + fitted;
   end
@@ -398,9 +425,9 @@ stack(maps.dead + shift) = single(reshape(sum(photons, 2), numel(maps.dead), [])
 end
 
 % The boxes of side `side` about (x, y) in frames z of the stack, in photons ((counts - offset)
-% ./ gain, the maps cut as the boxes are), with their pixels' read variance in photons squared
-% and their corners.
-function [photons, variance, x0, y0] = boxesInPhotons(stack, x, y, z, side, maps, cam)
+% ./ gain, the maps cut as the boxes are), their corners and, when asked, their pixels' read
+% variance in photons squared.
+function [photons, x0, y0, variance] = boxesInPhotons(stack, x, y, z, side, maps)
 [boxes, x0, y0] = boxGather(x, y, z, side, stack);
 zero = zeros(size(x));
 offset = maps.findOffset;
@@ -412,17 +439,20 @@ if ~isempty(maps.gain)
   gain = boxGather(x, y, zero, side, maps.gain);
 end
 photons = (boxes - offset) ./ gain;
-variance = maps.readVariance;
-if ~isscalar(variance)
-  variance = boxGather(x, y, zero, side, maps.readMap);
+if nargout > 3
+  variance = maps.readVariance;
+  if ~isscalar(variance)
+    variance = boxGather(x, y, zero, side, maps.readMap);
+  end
 end
 end
 
 % Rows of the table (frame within the block) for the candidates at (x, y) in frames z, each
-% fitted alone in its box; and which of them converged but left more light in their box than
-% one spot explains.
-function [entries, excess, cut, fitted] = isolatedFits(stack, x, y, z, maps, cam)
+% fitted alone in its box; which of them converged but left more light in their box than one
+% spot explains; and the rows kept of those, apart (fallback), when they are fitted again.
+function [entries, excess, cut, fitted, fallback] = isolatedFits(stack, x, y, z, maps, cam)
 entries = zeros(0, 7 + 2 * isfield(cam, 'psf'));
+fallback = entries;
 excess = false(size(x));
 cut = 0;
 fitted = 0;
@@ -430,15 +460,20 @@ if isempty(x)
   return;
 end
 started = tic;
-[photons, variance, x0, y0] = boxesInPhotons(stack, x, y, z, cam.box, maps, cam);
+[photons, x0, y0, variance] = boxesInPhotons(stack, x, y, z, cam.box, maps);
 cut = toc(started);
 started = tic;
 [theta, crlb, ratio, status] = spotFit(photons, spotModel(cam), false, variance);
 dof = cam.box ^ 2 - size(theta, 2);
-keep = kept(theta, crlb, ratio, status, cam, cam.box, dof);
-excess = status == 0 & ~explained(ratio, dof);
-entries = tableRows(double(x0(keep)) + theta(keep, 1), double(y0(keep)) + theta(keep, 2), ...
-                    z(keep), theta(keep, 3:end), crlb(keep, :), maps);
+keep = kept(theta, crlb, ratio, status, cam, innerPart(x0, y0, cam.box, size(stack)), dof);
+excess = status == 0 & ~explained(ratio, dof, 2.4);
+entries = tableRows(double(x0) + theta(:, 1), double(y0) + theta(:, 2), z, theta(:, 3:end), ...
+                    crlb, maps);
+% A fit fitted again with room for a second emitter has its row from there, or this one as a
+% fallback.
+again = excess & (~isfield(cam, 'joint') || cam.joint);
+fallback = entries(keep & again, :);
+entries = entries(keep & ~again, :);
 fitted = toc(started);
 end
 
@@ -487,17 +522,32 @@ startCount = accumarray(starts(:, 1), 1, [regions 1]);
 firstStart = cumsum([1; startCount(1:end - 1)]);
 rank = (1:size(starts, 1))' - firstStart(starts(:, 1)) + 1;
 starts = starts(rank <= 5, :);
+regions = struct('centre', centre, 'frame', frame, 'side', side);
 cut = toc(started);
+[entries, cutHere, fitted] = fitRegions(stack, regions, [starts(:, 1), x(starts(:, 2)), ...
+                                                         y(starts(:, 2))], maps, cam);
+cut = cut + cutHere;
+end
+
+% Rows of the table for the emitters of the regions (fields centre, frame and side, a row a
+% region) fitted together from the starts (region, x, y; in the frame's coordinates). Regions
+% of one side go to crowdFit together; those larger than the frame are left out.
+function [entries, cut, fitted] = fitRegions(stack, regions, starts, maps, cam)
+entries = zeros(0, 7 + 2 * isfield(cam, 'psf'));
+cut = 0;
+fitted = 0;
+side = regions.side;
 for s = unique(side(side <= min(size(stack, 1), size(stack, 2))))'
   started = tic;
   these = find(side == s);
-  local = zeros(regions, 1);
+  local = zeros(numel(side), 1);
   local(these) = 1:numel(these);
   own = starts(local(starts(:, 1)) > 0, :);
-  [photons, variance, x0, y0] = boxesInPhotons(stack, centre(these, 1), centre(these, 2), ...
-                                               frame(these), s, maps, cam);
+  [photons, x0, y0, variance] = boxesInPhotons(stack, regions.centre(these, 1), ...
+                                               regions.centre(these, 2), ...
+                                               regions.frame(these), s, maps);
   r = local(own(:, 1));
-  startTable = [r, x(own(:, 2)) - double(x0(r)), y(own(:, 2)) - double(y0(r))];
+  startTable = [r, own(:, 2) - double(x0(r)), own(:, 3) - double(y0(r))];
   cut = cut + toc(started);
   started = tic;
   [theta, crlb, ratio, status] = crowdFit(photons, startTable, spotModel(cam), variance);
@@ -506,14 +556,116 @@ for s = unique(side(side <= min(size(stack, 1), size(stack, 2))))'
   % region and the shared background.
   perEmitter = size(theta, 2) - 2;
   fittedCount = accumarray(r, status <= 1 | status == 4, [numel(these) 1]);
-  keep = kept(theta(:, 2:end), crlb, ratio(r), status, cam, s, ...
-              s ^ 2 - 1 - perEmitter * fittedCount(r));
+  keep = kept(theta(:, 2:end), crlb, ratio(r), status, cam, ...
+              innerPart(x0(r), y0(r), s, size(stack)), s ^ 2 - 1 - perEmitter * fittedCount(r));
   region = r(keep);
   rows = tableRows(double(x0(region)) + theta(keep, 2), double(y0(region)) + theta(keep, 3), ...
-                   frame(these(region)), theta(keep, 4:end), crlb(keep, :), maps);
+                   regions.frame(these(region)), theta(keep, 4:end), crlb(keep, :), maps);
   entries = [entries; rows]; %#ok<AGROW>
   fitted = fitted + toc(started);
 end
+end
+
+% The rows with what a second pass finds in the frames' residuals (each frame less the spots
+% fitted in it), where a spot beside a brighter one shows that the first pass could not see:
+% the brighter one's light, in the filter's surround, takes it below the threshold, or its
+% flank hides it. Each new candidate is fitted in a region of its own with the localisations
+% about it as further starts, and their new rows take the place of the old. A third pass
+% finds about one blink in 7,000 more: not worth its time. tried holds the first pass's
+% candidates (x, y, frame), not taken again.
+function [entries, finding, cut, fitted] = withResidualFinds(stack, entries, tried, maps, cam)
+cut = 0;
+fitted = 0;
+started = tic;
+candidates = residualCandidates(stack, entries, maps, cam);
+% Not where the first pass had one, nor on a localisation (within a pixel along both axes).
+% The rest works on the frames that have a candidate: the others keep their rows.
+candidates = candidates(~ismember(candidates, tried, 'rows'), :);
+apart = entries(~ismember(entries(:, 3), candidates(:, 3)), :);
+entries = entries(ismember(entries(:, 3), candidates(:, 3)), :);
+n = size(candidates, 1);
+[a, b] = closePairs([candidates(:, 1:2); entries(:, 1:2)], 1, [candidates(:, 3); entries(:, 3)]);
+candidates(a(a <= n & b > n), :) = [];
+finding = toc(started);
+if isempty(candidates)
+  entries = [apart; entries];
+  return;
+end
+started = tic;
+% A region of side twice the box less one about each new candidate, started from it and the
+% four nearest of the other new candidates and the localisations within it.
+n = size(candidates, 1);
+points = [candidates; entries(:, 1:3)];
+[a, b] = closePairs(points(:, 1:2), cam.box - 1, points(:, 3));
+distance = hypot(points(a, 1) - points(b, 1), points(a, 2) - points(b, 2));
+starts = sortrows([(1:n)', (1:n)', zeros(n, 1); a(a <= n), b(a <= n), distance(a <= n);
+                   b(b <= n), a(b <= n), distance(b <= n)], [1 3 2]);
+firstOfRegion = [true; diff(starts(:, 1)) ~= 0];
+firstStart = find(firstOfRegion);
+rank = (1:size(starts, 1))' - firstStart(cumsum(firstOfRegion)) + 1;
+starts = starts(rank <= 5, :);
+regions = struct('centre', candidates(:, 1:2), 'frame', candidates(:, 3), ...
+                 'side', repmat(2 * cam.box - 1, n, 1));
+finding = finding + toc(started);
+[rows, cut, fitted] = fitRegions(stack, regions, [starts(:, 1), points(starts(:, 2), 1:2)], ...
+                                 maps, cam);
+% A localisation refit takes the place of its old row (within sigma along both axes); one
+% whose refit was not kept stays as it was.
+rows = withoutRepeats(rows);
+m = size(rows, 1);
+[a, b] = closePairs([rows(:, 1:2); entries(:, 1:2)], cam.sigma, [rows(:, 3); entries(:, 3)]);
+old = b(a <= m & b > m) - m;
+entries(unique(old(ismember(old + n, starts(:, 2)))), :) = [];
+entries = [apart; withoutRepeats([rows; entries])];
+end
+
+% The candidates (x, y, frame; whole pixels) spotFind sees in the residual about each
+% localisation: the box of side twice the box less one about it, in photons, less the light
+% of the spots fitted in its frame. Those on a box's edge pixels, where the box's end shapes
+% the filter most, are left to the boxes that hold them further in. A few hundred
+% boxes at a time: arrays that stay in the cache and reuse memory, where larger ones cost new
+% pages each time.
+function candidates = residualCandidates(stack, entries, maps, cam)
+side = 2 * cam.box - 1;
+if isfield(cam, 'psf')
+  [sx, sy] = spotWidths(cam.psf, entries(:, 8));
+else
+  sx = repmat(cam.sigma, size(entries, 1), 1);
+  sy = sx;
+end
+% Light from further than two widths beyond a box's edge is lost in the noise of its inner
+% part.
+[a, b] = closePairs(entries(:, 1:2), side / 2 + 2 * max([sx; sy]), entries(:, 3));
+owners = (1:size(entries, 1))';
+% Each box's owner, then the spots about it: (box owner, spot) pairs by owner.
+[owner, order] = sort([owners; a; b]);
+spot = [owners; b; a];
+spot = spot(order);
+chunk = 512;
+found = cell(1, ceil(numel(owners) / chunk));
+for first = 1:chunk:numel(owners)
+  these = owners(first:min(first + chunk - 1, end));
+  [photons, x0, y0] = boxesInPhotons(stack, entries(these, 1), entries(these, 2), ...
+                                     entries(these, 3), side, maps);
+  corners = double([x0(:), y0(:)]);
+  boxOf = zeros(size(entries, 1), 1);
+  boxOf(these) = 1:numel(these);
+  inChunk = boxOf(owner) > 0;
+  near = spot(inChunk);
+  light = spotLight([boxOf(owner(inChunk)), entries(near, [1 2 4]), sx(near), sy(near)], ...
+                    corners, side);
+  [x, y, box, strength] = spotFind(photons - light, cam.sigma, cam.threshold);
+  % The threshold stands for as many standard deviations of the filtered noise as it does on
+  % the background alone: where fitted light adds its own noise, it is as much higher.
+  background = max(entries(these, 5), 1);
+  at = 1 + x + side * y + side ^ 2 * box;
+  noisier = sqrt(1 + double(light(at)) ./ background(box + 1));
+  inner = x >= 1 & x <= side - 2 & y >= 1 & y <= side - 2 & strength >= cam.threshold * noisier;
+  box = double(box(inner)) + 1;
+  found{(first - 1) / chunk + 1} = [corners(box, 1) + double(x(inner)), ...
+                                    corners(box, 2) + double(y(inner)), entries(these(box), 3)];
+end
+candidates = unique(vertcat(zeros(0, 3), found{:}), 'rows');
 end
 
 % Table rows: x, y, frame, photons, background, the larger bound of x and y, the read variance,
@@ -537,10 +689,12 @@ end
 end
 
 % The rows without the second localisation of a spot, as regions that overlap give, or a
-% region that reaches a neighbour fitted in its own box: of two in one frame closer than sigma
-% along both axes, the one with the larger bound goes.
-function entries = withoutRepeats(entries, sigma)
-[a, b] = closePairs(entries(:, 1:2), sigma, entries(:, 3));
+% region that reaches a neighbour fitted in its own box: of two in one frame closer than
+% repeatRadius along both axes, the one with the larger bound goes. Two emitters that close
+% cannot be told apart; further apart, both are kept.
+function entries = withoutRepeats(entries)
+repeatRadius = 0.5;
+[a, b] = closePairs(entries(:, 1:2), repeatRadius, entries(:, 3));
 worse = a;
 worse(entries(b, 6) > entries(a, 6)) = b(entries(b, 6) > entries(a, 6));
 entries(unique(worse), :) = [];
@@ -569,21 +723,38 @@ error('localiseRecording:Unreadable', 'frame %d of %s could not be read%s.', ind
       said);
 end
 
-% Fits (x, y, photons, background[, z]) that converged inside the inner part of their box of
-% side g, of more than 200 photons, a bound below half a pixel, and a box whose log-likelihood
-% ratio its model (of dof degrees of freedom) explains; with a depth, one within the
-% calibrated range (status 4 is not 0) whose bound is below a quarter of the range's span.
-function keep = kept(theta, crlb, ratio, status, cam, g, dof)
-keep = status == 0 & theta(:, 1) > 0.5 & theta(:, 1) < g - 1.5 & theta(:, 2) > 0.5 & ...
-       theta(:, 2) < g - 1.5 & theta(:, 3) > 200 & explained(ratio, dof) & ...
-       max(crlb(:, 1:2), [], 2) < 0.5;
+% Fits (x, y, photons, background[, z]) that converged inside the inner part of their box
+% (inner: its limits on x and y, a row a fit), of more than 200 photons, a bound below half a
+% pixel, and a box whose log-likelihood ratio its model (of dof degrees of freedom) explains;
+% with a depth, one within the calibrated range (status 4 is not 0) whose bound is below a
+% quarter of the range's span.
+function keep = kept(theta, crlb, ratio, status, cam, inner, dof)
+keep = status == 0 & theta(:, 1) > inner(:, 1) & theta(:, 1) < inner(:, 2) & ...
+       theta(:, 2) > inner(:, 3) & theta(:, 2) < inner(:, 4) & theta(:, 3) > 200 & ...
+       explained(ratio, dof, 3.5) & max(crlb(:, 1:2), [], 2) < 0.5;
 if isfield(cam, 'psf')
   keep = keep & crlb(:, 5) < diff(cam.psf.zRange) / 4;
 end
 end
 
-% Whether a box's log-likelihood ratio lies within 2.4 standard deviations of its chi-squared
-% distribution above its degrees of freedom.
-function yes = explained(ratio, dof)
-yes = ratio < dof + 2.4 * sqrt(2 * dof);
+% The inner part of boxes of side g with corners (x0, y0) in frames of frameSize, as limits
+% [x low, x high, y low, y high] on the positions in a box: a pixel in from each side, where a
+% box about the spot would hold it better, but the whole box where that side is the frame's
+% edge, whose spots no box holds further in.
+function inner = innerPart(x0, y0, g, frameSize)
+x0 = double(x0(:));
+y0 = double(y0(:));
+inner = repmat([0.5, g - 1.5, 0.5, g - 1.5], numel(x0), 1);
+inner(x0 == 0, 1) = -Inf;
+inner(x0 + g == frameSize(1), 2) = Inf;
+inner(y0 == 0, 3) = -Inf;
+inner(y0 + g == frameSize(2), 4) = Inf;
+end
+
+% Whether a box's log-likelihood ratio lies within `deviations` standard deviations of its
+% chi-squared distribution above its degrees of freedom. A fit is kept within 3.5, which
+% refuses about one good fit in 500; one alone in its box is fitted again with a second
+% emitter's chance already above 2.4, where crowdFit's own test decides.
+function yes = explained(ratio, dof, deviations)
+yes = ratio < dof + deviations * sqrt(2 * dof);
 end

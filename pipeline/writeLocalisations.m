@@ -94,7 +94,8 @@ position = [(1:count)', fits(:, 3) + 1, (fits(:, 1:2) + 0.5) * nm];
 rest = [fits(:, 4:5), sqrt(fits(:, 5) + read), fits(:, 6) * nm];
 % The text whole, so that what reaches the disk can be checked against it.
 if depth
-  widths = [widthsAt(cam.psf, 1, fits(:, 8)), widthsAt(cam.psf, 2, fits(:, 8))] * nm;
+  [sx, sy] = spotWidths(cam.psf, fits(:, 8));
+  widths = [sx, sy] * nm;
   table = [position, fits(:, 8), widths, rest, fits(:, 9)];
   text = [sprintf('%s\n', ['"id","frame","x [nm]","y [nm]","z [nm]","sigma1 [nm]",' ...
                            '"sigma2 [nm]","intensity [photon]","offset [photon]",' ...
@@ -142,13 +143,6 @@ for name = {'sigma0', 'c', 'd', 'A', 'B'}
         all(isfinite(double(cam.psf.(name{1}))));
 end
 yes = yes && all(cam.psf.sigma0 > 0) && all(cam.psf.d > 0);
-end
-
-% The width (pixels) along axis 1 (x) or 2 (y) at depths z, by the calibration's curves.
-function s = widthsAt(psf, axis, z)
-u = (z - double(psf.c(axis))) / double(psf.d(axis));
-s = double(psf.sigma0(axis)) * ...
-    sqrt(1 + u .^ 2 + double(psf.A(axis)) * u .^ 3 + double(psf.B(axis)) * u .^ 4);
 end
 
 % Bytes in a file, by reading it, or -1 when it cannot be opened.

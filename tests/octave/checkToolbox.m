@@ -8,7 +8,7 @@ function checkToolbox()
   end
   for name = {'writeRecording', 'localiseRecording', 'calibrateCamera', 'estimateDrift', ...
                'writeLocalisations', 'closePairs', 'pairGroups', 'calibrateAstigmatism', ...
-               'depthPicture'}
+               'depthPicture', 'spotWidths', 'spotLight'}
     assert(exist(name{1}) == 2, [name{1} ' is not on the path']);
     assert(~isempty(strfind(help(name{1}), upper(name{1}))), ['no help for ' name{1}]);
   end
