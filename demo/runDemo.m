@@ -58,6 +58,11 @@ function result = runDemo(outDir, varargin)
   drift = simulatedDrift(frameCount);
   emitters = structures(side, cam, opts.depth);
   [events, photons] = blink(emitters, frameCount, opts.density);
+  % Only the blinks centred in the frame, as the sample drifts under it.
+  at = emitters(events(:, 1), 1:2) + drift(events(:, 2) + 1, :);
+  inFrame = all(at >= -0.5 & at < side - 0.5, 2);
+  events = events(inFrame, :);
+  photons = photons(inFrame);
   recording = fullfile(outDir, 'demo_recording.rec');
   simulateRecording(recording, emitters, events, photons, drift, camera, cam);
   times.simulate = toc(started);
@@ -243,11 +248,10 @@ function xyz = structures(side, cam, depth)
   spacing = 80 / cam.pixelNm;   % one emitter every 80 nm
   xy = zeros(0, 2);
   z = zeros(0, 1);
-  margin = 6;
   radii = [2.5 4 6 8.5];        % 250 to 850 nm
   for k = 1:max(4, round(side ^ 2 / 2048))
     r = radii(mod(k - 1, numel(radii)) + 1);
-    centre = margin + r + rand(1, 2) * (side - 2 * (margin + r));
+    centre = rand(1, 2) * (side - 1);  % a ring about an edge is cut by it
     n = round(2 * pi * r / spacing);
     angle = 2 * pi * (0:n - 1)' / n + rand() * 2 * pi;
     xy = [xy; centre + r * [cos(angle) sin(angle)]];
@@ -258,8 +262,9 @@ function xyz = structures(side, cam, depth)
     z = [z; height * ones(n, 1)];
   end
   for k = 1:max(3, round(side / 40))
-    a = margin + rand(1, 2) * (side - 2 * margin);
-    b = margin + rand(1, 2) * (side - 2 * margin);
+    % From beyond one edge to beyond another, mostly: the frame cuts the line.
+    a = (rand(1, 2) * 1.5 - 0.25) * side;
+    b = (rand(1, 2) * 1.5 - 0.25) * side;
     n = round(norm(b - a) / spacing);
     t = (0:n - 1)' / max(n - 1, 1);
     xy = [xy; a + t * (b - a)];
@@ -373,6 +378,20 @@ function r = report(fits, withoutMaps, truth, times, frameCount, cam)
   r.jointRatio = sqrt(mean(normalised(:) .^ 2));
   r.found = numel(matchedEvents);
   r.falseDetections = r.localisations - r.found;
+  % The same ratio by the distance from each blink to the nearest other emitter on in its
+  % frame; and the localisations that lie between two emitters on, within a pixel of a second
+  % one that nothing found.
+  nearest = nearestOn(truth.emitters(truth.events(:, 1), :), truth.events(:, 2), frameCount);
+  r.crowdingEdges = [1 2 4 6 Inf];
+  for c = 1:4
+    in = nearest(matchedEvents) >= r.crowdingEdges(c) & ...
+         nearest(matchedEvents) < r.crowdingEdges(c + 1);
+    r.crowdingCounts(c) = nnz(in);
+    r.crowdingRatios(c) = sqrt(mean(reshape(normalised(in, :), [], 1) .^ 2));
+  end
+  unfound = true(size(truth.events, 1), 1);
+  unfound(matchedEvents) = false;
+  r.betweenTwo = betweenTwo(fits(hit, 1:3), matchedEvents, unfound, truth, frameCount);
   % Blinks with no other emitter on within 5 pixels in the same frame (in 3-D, whose boxes are
   % wider, within a box side less one): what the fit itself does.
   r.isolatedRadius = 5;
@@ -424,8 +443,14 @@ function r = report(fits, withoutMaps, truth, times, frameCount, cam)
           r.crlbPx * cam.pixelNm, r.aloneRatio);
   fprintf(['Each blink against its bound with the emitters on within %d pixels fitted alongside: ' ...
            'RMS over blinks of error / bound %.2f\n'], cam.box - 1, r.jointRatio);
-  fprintf('Detection: %d of %d emitter blinks found (%.0f%%), %d false detections\n', r.found, ...
+  fprintf('Detection: %d of %d emitter blinks found (%.1f%%), %d false detections\n', r.found, ...
           r.spots, 100 * r.found / r.spots, r.falseDetections);
+  fprintf(['Crowding: error / joint bound by distance to the nearest emitter on: ' ...
+           '1-2 px %.2f (%d), 2-4 px %.2f (%d), 4-6 px %.2f (%d), over 6 px %.2f (%d)\n'], ...
+          [r.crowdingRatios; r.crowdingCounts]);
+  fprintf(['Between two emitters: %d of the localisations kept (%.2f%%) lie within 1 px of a ' ...
+           'second emitter on that nothing found\n'], r.betweenTwo, ...
+          100 * r.betweenTwo / r.localisations);
   fprintf(['Isolated blinks (no other emitter on within %d pixels): RMS %.3f px = %.1f nm, ' ...
            'bound %.3f px (ratio %.2f)\n'], r.isolatedRadius, r.isolatedRmsPx, ...
           r.isolatedRmsPx * cam.pixelNm, r.isolatedCrlbPx, r.isolatedRmsPx / r.isolatedCrlbPx);
@@ -569,4 +594,31 @@ end
 function [starts, order] = framesOf(frames, frameCount)
   [~, order] = sort(frames);
   starts = [0; cumsum(accumarray(frames + 1, 1, [frameCount 1]))];
+end
+
+% For each blink, the distance to the nearest other emitter on in its frame (Inf for none);
+% xy the blinks' positions, frames theirs.
+function nearest = nearestOn(xy, frames, frameCount)
+  nearest = Inf(size(frames));
+  [starts, byFrame] = framesOf(frames, frameCount);
+  for f = 1:frameCount
+    here = byFrame(starts(f) + 1:starts(f + 1));
+    gaps = (xy(here, 1) - xy(here, 1)') .^ 2 + (xy(here, 2) - xy(here, 2)') .^ 2;
+    gaps(1:numel(here) + 1:end) = Inf;
+    nearest(here) = sqrt(min([gaps, Inf(numel(here), 1)], [], 2));
+  end
+end
+
+% How many localisations (x, y, frame; each matching the blink in `events`) lie within a pixel
+% of a second emitter on in their frame that no localisation found (unfound, over blinks).
+function count = betweenTwo(located, events, unfound, truth, frameCount)
+  count = 0;
+  [starts, byFrame] = framesOf(truth.events(:, 2), frameCount);
+  for k = 1:size(located, 1)
+    f = located(k, 3);
+    here = byFrame(starts(f + 1) + 1:starts(f + 2));
+    here = here(here ~= events(k) & unfound(here));
+    distance = sqrt(sum((truth.emitters(truth.events(here, 1), :) - located(k, 1:2)) .^ 2, 2));
+    count = count + any(distance <= 1);
+  end
 end
