@@ -607,16 +607,16 @@ starts = starts(rank <= 5, :);
 regions = struct('centre', candidates(:, 1:2), 'frame', candidates(:, 3), ...
                  'side', repmat(2 * cam.box - 1, n, 1));
 finding = finding + toc(started);
-[rows, cut, fitted] = fitRegions(stack, regions, [starts(:, 1), points(starts(:, 2), 1:2)], ...
+[refits, cut, fitted] = fitRegions(stack, regions, [starts(:, 1), points(starts(:, 2), 1:2)], ...
                                  maps, cam);
 % A localisation refit takes the place of its old row (within sigma along both axes); one
 % whose refit was not kept stays as it was.
-rows = withoutRepeats(rows);
-m = size(rows, 1);
-[a, b] = closePairs([rows(:, 1:2); entries(:, 1:2)], cam.sigma, [rows(:, 3); entries(:, 3)]);
+refits = withoutRepeats(refits);
+m = size(refits, 1);
+[a, b] = closePairs([refits(:, 1:2); entries(:, 1:2)], cam.sigma, [refits(:, 3); entries(:, 3)]);
 old = b(a <= m & b > m) - m;
 entries(unique(old(ismember(old + n, starts(:, 2)))), :) = [];
-entries = [apart; withoutRepeats([rows; entries])];
+entries = [apart; withoutRepeats([refits; entries])];
 end
 
 % The candidates (x, y, frame; whole pixels) spotFind sees in the residual about each
