@@ -753,8 +753,9 @@ end
 
 % Whether a box's log-likelihood ratio lies within `deviations` standard deviations of its
 % chi-squared distribution above its degrees of freedom. A fit is kept within 3.5, which
-% refuses about one good fit in 500; one alone in its box is fitted again with a second
-% emitter's chance already above 2.4, where crowdFit's own test decides.
+% refuses one good fit in 600 to 1,300 (2.4 refused one in 60 to 80); one alone in its box is
+% fitted again with room for a second emitter already above 2.4, where crowdFit's own test
+% decides.
 function yes = explained(ratio, dof, deviations)
 yes = ratio < dof + deviations * sqrt(2 * dof);
 end
