@@ -12,6 +12,7 @@ function test_localiseRecording(demoFolder)
   spotsAtTheEdgesAreFittedSoundly(folder, cam);
   aDimSpotBesideABrightOneIsFoundInTheSecondPass(folder, setfield(cam, 'threshold', 100));
   theFittedLightIsTheModelsSpots();
+  twoSpotsCloserThanSigmaAreBothKept(folder, setfield(cam, 'threshold', 100));
   depthsAreFitted(folder, cam);
   crowdingCostGrowsWithTheCandidates(folder);
   everyFailureIsIdentified(folder, cam);
@@ -310,6 +311,30 @@ function aDimSpotBesideABrightOneIsFoundInTheSecondPass(folder, cam)
   assert(found >= rows(truth) - 1 && rows(fits) == found && normalised < 1.5, ...
          sprintf('%d rows, %d of %d spots found, errors %.2f of the bounds', rows(fits), ...
                  found, rows(truth), normalised));
+end
+
+function twoSpotsCloserThanSigmaAreBothKept(folder, cam)
+  % Two spots of 4000 photons a pixel apart along each axis (1.4 pixels, inside sigma along
+  % both): the finder sees one, crowdFit parts them, and neither is taken for the other
+  % localised twice.
+  side = 24;
+  frames = 20;
+  e = @(c) diff(erf(((0:side)' - 0.5 - c) / (sqrt(2) * cam.sigma))) / 2;
+  rand('seed', 6); randp('seed', 6);
+  truth = zeros(0, 3);
+  counts = zeros(side, side, frames);
+  for f = 1:frames
+    a = 10 + rand(1, 2);
+    photons = 10 + 4000 * e(a(1)) * e(a(2))' + 4000 * e(a(1) + 1) * e(a(2) + 1)';
+    truth = [truth; a, f - 1; a + 1, f - 1]; %#ok<AGROW>
+    counts(:, :, f) = cam.offset + cam.gain * randp(photons);
+  end
+  file = fullfile(folder, 'pairs.rec');
+  writeRecording(file, uint16(counts));
+  fits = localiseRecording(file, cam);
+  found = matched(fits, truth);
+  assert(found >= 0.8 * rows(truth) && rows(fits) == found, ...
+         sprintf('%d rows, %d of %d spots found', rows(fits), found, rows(truth)));
 end
 
 function theFittedLightIsTheModelsSpots()
