@@ -398,8 +398,7 @@ function r = report(fits, withoutMaps, truth, times, frameCount, cam)
   if ~isempty(truth.psf)
     r.isolatedRadius = cam.box - 1;
   end
-  isolated = isolatedEvents(truth.emitters, truth.events, frameCount, r.isolatedRadius);
-  isolated = isolated(matchedEvents);
+  isolated = nearest(matchedEvents) >= r.isolatedRadius;
   r.isolatedRmsPx = sqrt(mean(reshape(errors(isolated, :), [], 1) .^ 2));
   r.isolatedCrlbPx = sqrt(mean(reshape(bounds(isolated, :), [], 1) .^ 2));
   if ~isempty(truth.psf)
@@ -574,18 +573,6 @@ function matchedEvent = matchToTruth(fits, emitters, events, frameCount)
         matchedEvent(i) = candidates(k);
       end
     end
-  end
-end
-
-% Whether each blink has no other emitter on within `radius` pixels in its frame.
-function isolated = isolatedEvents(emitters, events, frameCount, radius)
-  isolated = false(size(events, 1), 1);
-  [starts, byFrame] = framesOf(events(:, 2), frameCount);
-  for f = 1:frameCount
-    here = byFrame(starts(f) + 1:starts(f + 1));
-    xy = emitters(events(here, 1), :);
-    gaps = (xy(:, 1) - xy(:, 1)') .^ 2 + (xy(:, 2) - xy(:, 2)') .^ 2;
-    isolated(here) = sum(gaps < radius ^ 2, 2) == 1;
   end
 end
 
