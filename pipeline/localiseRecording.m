@@ -637,15 +637,15 @@ end
 % Light from further than two widths beyond a box's edge is lost in the noise of its inner
 % part.
 [a, b] = closePairs(entries(:, 1:2), side / 2 + 2 * max([sx; sy]), entries(:, 3));
-owners = (1:size(entries, 1))';
-% Each box's owner, then the spots about it: (box owner, spot) pairs by owner.
-[owner, order] = sort([owners; a; b]);
-spot = [owners; b; a];
+% The box about each row, then the spots about it: (box owner, spot) pairs by owner.
+count = size(entries, 1);
+[owner, order] = sort([(1:count)'; a; b]);
+spot = [(1:count)'; b; a];
 spot = spot(order);
 chunk = 512;
-found = cell(1, ceil(numel(owners) / chunk));
-for first = 1:chunk:numel(owners)
-  these = owners(first:min(first + chunk - 1, end));
+found = cell(1, ceil(count / chunk));
+for first = 1:chunk:count
+  these = (first:min(first + chunk - 1, count))';
   [photons, x0, y0] = boxesInPhotons(stack, entries(these, 1), entries(these, 2), ...
                                      entries(these, 3), side, maps);
   corners = double([x0(:), y0(:)]);
